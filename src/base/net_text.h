@@ -1,0 +1,16 @@
+// Texts and classes of peer addresses.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+// Eight "%x" groups in network order joined by ":", no zero compression.
+// out must hold 40 bytes. Returns the length.
+int Ipv6ToText(const uint8_t addr[16], char* out, size_t cap);
+// "%u.%u.%u.%u" of a host-order IPv4 address. Returns the length.
+int Ipv4ToText(uint32_t host_order, char* out, size_t cap);
+// -10 for ::, 0 for ::1, -1 for fe80::/10, -2 for fec0::/10, 1 otherwise.
+int ClassifyIpv6(const uint8_t addr[16]);
+// Whether an IPv4 peer (host order) counts as local: 0.0.0.0, 10/8, 127/8,
+// 172.16/12, 192.168/16.
+bool IsLocalIpv4(uint32_t host_order);

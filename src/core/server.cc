@@ -1,0 +1,276 @@
+#include "core/server.h"
+
+#include <openssl/ssl.h>
+
+#include <cinttypes>
+#include <cstring>
+
+#include "base/local_path.h"
+#include "base/time_text.h"
+#include "platform/clock.h"
+#include "platform/fs.h"
+#include "platform/process.h"
+
+namespace {
+
+constexpr unsigned kVersionMajor = 4;
+constexpr unsigned kVersionMinor = 30;
+
+// No HTTP stream service assigns work yet; the pool still wants an entry
+// for the second task kind.
+int NoHttpService(uint32_t, uint8_t, const std::atomic<bool>*, void*) { return -1; }
+
+}  // namespace
+
+WL_ZelFtpSvr::WL_ZelFtpSvr() {
+  OPENSSL_init_ssl(OPENSSL_INIT_LOAD_SSL_STRINGS | OPENSSL_INIT_LOAD_CRYPTO_STRINGS, nullptr);
+  OPENSSL_init_crypto(OPENSSL_INIT_ADD_ALL_CIPHERS | OPENSSL_INIT_ADD_ALL_DIGESTS, nullptr);
+  install_dir = ExecutableDir();
+  listener_ctl.Clear();
+  listener_ctl.owner = this;
+}
+
+WL_ZelFtpSvr::~WL_ZelFtpSvr() = default;
+
+void WL_ZelFtpSvr::SetInstallDir(const std::string& dir) {
+  install_dir = dir.empty() ? std::string("./") : dir;
+  if (install_dir.back() != '/') install_dir += '/';
+}
+
+WL_FtpSession* WL_ZelFtpSvr::Session(uint32_t slot, uint8_t family) {
+  WL_FtpSession* array = family == kFamilyV4 ? sessions_v4.get() : sessions_v6.get();
+  if (array == nullptr || slot >= static_cast<uint32_t>(session_count_)) return nullptr;
+  return &array[slot];
+}
+
+uint16_t WL_ZelFtpSvr::ListenerPort(WL_ListenerIndex which) const {
+  int fd = listener_ctl.sockets[which].Get();
+  return fd == kInvalidSocket ? 0 : NetLocalPort(fd);
+}
+
+void WL_ZelFtpSvr::ReportServiceEvent(const char* text, int type) { event_log.Report(text, type); }
+
+void WL_ZelFtpSvr::ServiceLine(const char* text) {
+  service_log.AddLine(text, 0, false);
+  if (set.Debug_mode) service_log.FlushToLog();
+}
+
+bool WL_ZelFtpSvr::LogTimestamped(const char* text, int length) {
+  if (set.Log_level == 0 || text == nullptr) return false;
+  if (length < 1) length = static_cast<int>(strlen(text));
+  if (length == 0 || length > 1279) return false;
+  char line[1400];
+  int n = FormatLogStamp(NowSeconds(), line, 64);
+  if (n < 0) n = 0;
+  line[n++] = ' ';
+  memcpy(line + n, text, static_cast<size_t>(length));
+  return ftp_log.Write(line, static_cast<size_t>(n + length));
+}
+
+bool WL_ZelFtpSvr::Start() {
+  // 1. Event source.
+  if (!event_log.IsRegistered()) event_log.Register();
+  ReportServiceEvent("service start", kEventInformation);
+
+  // 2. The config directory must exist.
+  std::string config_dir = install_dir + "config";
+  ReplaceAll(&config_dir, "//", "/");
+  if (!IsDirectory(config_dir)) {
+    ReportServiceEvent("could not found sub directory of config", kEventError);
+    return false;
+  }
+
+  // 3. Settings.
+  if (!LoadSettings(config_dir + "/set.ini", install_dir, &set)) {
+    ReportServiceEvent("failed to load config file", kEventInformation);
+  }
+
+  // 4. Greeting.
+  greeting_text.Format("220 Welcome to zelfo server %u.%02u |%" PRIx64 "\r\n", kVersionMajor, kVersionMinor,
+                       static_cast<uint64_t>(set.Ftp_shakecode));
+
+  // 8-9. The staging logs of the start sequence, the listener and the pool.
+  service_log.SetTarget(&ftp_log);
+  if (!service_log.Activate()) {
+    if (set.Debug_mode) LogTimestamped("Warning: failed to start min log for service start\r\n", 0);
+    ReportServiceEvent("failed to start min log for service start", kEventInformation);
+  }
+  timer_log.SetTarget(&ftp_log);
+  timer_log.Activate();
+  listener_log.SetTarget(&ftp_log);
+  listener_log.Activate();
+  pool.SetLogTarget(&ftp_log);
+  pool.log_level = set.Log_level;
+
+  // 10.
+  ServiceLine("\r\n******Zelfo service start******\r\n");
+  ServiceLine("Zelfo service: load config files ...\r\n");
+
+  // 16. Session arrays.
+  ServiceLine("Zelfo service: malloc user memory......\r\n");
+  if (!AllocateSessions()) {
+    ServiceLine("Zelfo service: failed to malloc memory for user\r\n");
+    ReportServiceEvent("malloc user memory failed", kEventError);
+    return false;
+  }
+
+  // 20. Thread pool and its manager.
+  pool.ftp_entry = FtpSessionTask;
+  pool.http_entry = NoHttpService;
+  pool.table_size = set.Pool_maxthread;
+  pool.high = set.Pool_high;
+  pool.low = set.Pool_low;
+  ServiceLine("Zelfo service: start thread pool ...\r\n");
+  if (!pool.Start()) {
+    ServiceLine("Zelfo service: failed to start thread pool\r\n");
+    ReportServiceEvent("failed to start thread pool", kEventError);
+    return false;
+  }
+
+  // 21. FTP listening sockets.
+  ServiceLine("Zelfo service: prepare ftp service port ...\r\n");
+  if (!OpenFtpListeners()) {
+    ServiceLine("Zelfo service: failed to listen on ftp service port\r\n");
+    ReportServiceEvent("failed to start ftp listen", kEventError);
+    return false;
+  }
+  pool.PokeManager();
+
+  // 25. The FTP main listen thread.
+  ServiceLine("Zelfo service: start main listen thread ...\r\n");
+  if (!StartListenThread()) {
+    ServiceLine("Zelfo service: failed to start main listen thread\r\n");
+    ReportServiceEvent("failed to start ftp main thread", kEventError);
+    return false;
+  }
+
+  // 26.
+  ServiceLine("Zelfo service: success start ...\r\n\r\n");
+  ReportServiceEvent("zelfo service start success done!", kEventInformation);
+  service_log.FlushToLog();
+  return true;
+}
+
+void WL_ZelFtpSvr::StopListener() {
+  listener_ctl.stop_requested.store(true);
+  if (listener_ctl.running.load(std::memory_order_acquire)) {
+    // The listener owns its sockets: wake it and let it close them.
+    for (WL_OwnedSocket& s : listener_ctl.sockets) s.ShutdownByOther();
+    SpinBackoff wait;
+    while (listener_ctl.running.load(std::memory_order_acquire)) wait.Pause();
+  }
+  // Sockets of a listener that never ran have no other user.
+  for (WL_OwnedSocket& s : listener_ctl.sockets) s.Close();
+}
+
+void WL_ZelFtpSvr::EndSessions(bool wait_for_free) {
+  WL_FtpSession* arrays[2] = {sessions_v4.get(), sessions_v6.get()};
+  for (WL_FtpSession* a : arrays) {
+    if (a == nullptr) continue;
+    for (int i = 0; i < session_count_; ++i) {
+      a[i].close_flag.store(true);
+      a[i].ctrl_socket.ShutdownByOther();
+      a[i].data_socket.ShutdownByOther();
+    }
+    if (!wait_for_free) continue;
+    // The worker of each session closes its own sockets and frees the slot.
+    SpinBackoff wait;
+    for (;;) {
+      bool busy = false;
+      for (int i = 0; i < session_count_ && !busy; ++i) busy = a[i].in_use.load(std::memory_order_acquire);
+      if (!busy) break;
+      for (int i = 0; i < session_count_; ++i) {
+        if (a[i].in_use.load()) a[i].ctrl_socket.ShutdownByOther();
+      }
+      wait.Pause();
+    }
+  }
+}
+
+bool WL_ZelFtpSvr::Stop() {
+  ServiceLine("Zelfo service: try to stop\r\n");
+
+  // 2. Main listen thread.
+  StopListener();
+  ServiceLine("Zelfo service: success to stop main listen thread\r\n");
+
+  // 3. Tell every session to end.
+  EndSessions(false);
+
+  // 9. Wait until every slot is free, then free the arrays.
+  EndSessions(true);
+  sessions_v4.reset();
+  sessions_v6.reset();
+  session_count_ = 0;
+  ServiceLine("Zelfo service: success to free user memory\r\n");
+
+  // 11. Thread pool.
+  pool.StopPool();
+  ServiceLine("Zelfo service: success to stop thread pool\r\n");
+
+  // 14.
+  ServiceLine("Zelfo service: success stopped!\r\n");
+  timer_log.FlushToLog();
+  listener_log.FlushToLog();
+  service_log.FlushToLog();
+  ReportServiceEvent("zelfo service stop done", kEventInformation);
+  return true;
+}
+
+bool WL_ZelFtpSvr::AllocateSessions() {
+  if (set.Max_users < 2 || set.Max_users > 63) return false;
+  // Seeds come from the kernel so session ids and tokens cannot be derived
+  // from the start time.
+  uint32_t seeds[2];
+  if (!KernelRandom(seeds, sizeof(seeds))) return false;
+  const int n = set.Max_users;
+  auto build = [&](std::unique_ptr<WL_FtpSession[]>* out, uint8_t is_ipv4, uint32_t a, uint32_t b) {
+    out->reset(new (std::nothrow) WL_FtpSession[static_cast<size_t>(n)]);
+    if (!*out) return false;
+    for (int i = 0; i < n; ++i) {
+      WL_FtpSession& s = (*out)[i];
+      s.slot_index = static_cast<uint16_t>(i);
+      s.is_ipv4 = is_ipv4;
+      s.session_log.SetTarget(&ftp_log);
+      uint64_t state;
+      if (!KernelRandom(&state, sizeof(state))) return false;
+      s.random.Seed(state);
+      s.random.Mix(a, b, static_cast<uint32_t>(i + i % 30), static_cast<uint32_t>(3 * i + 2));
+    }
+    return true;
+  };
+  session_count_ = n;
+  if (set.Service_enablev4 && !build(&sessions_v4, 1, seeds[0], seeds[1])) return false;
+  if (set.Service_enablev6 && !build(&sessions_v6, 0, seeds[1], seeds[0])) return false;
+  return sessions_v4 || sessions_v6;
+}
+
+bool WL_ZelFtpSvr::OpenFtpListeners() {
+  const bool v4 = set.Service_enablev4 != 0;
+  const bool v6 = set.Service_enablev6 != 0;
+  if ((v4 && set.Service_portv4 == 0) || (v6 && set.Service_portv6 == 0) || (!v4 && !v6)) return false;
+  struct Plan {
+    bool on;
+    int family;
+    uint16_t port;
+    uint16_t implicit_port;
+    WL_ListenerIndex plain;
+    WL_ListenerIndex implicit;
+  };
+  const Plan plans[2] = {
+      {v4, AF_INET, set.Service_portv4, set.Service_implicitv4, kListenV4, kListenV4Implicit},
+      {v6, AF_INET6, set.Service_portv6, set.Service_implicitv6, kListenV6, kListenV6Implicit},
+  };
+  for (const Plan& p : plans) {
+    if (!p.on) continue;
+    int fd = NetListen(p.family, p.port, 20);
+    if (fd == kInvalidSocket) return false;
+    listener_ctl.sockets[p.plain].Set(fd);
+    if (set.Implicit_mode && p.implicit_port != 0) {
+      fd = NetListen(p.family, p.implicit_port, 12);
+      if (fd == kInvalidSocket) return false;
+      listener_ctl.sockets[p.implicit].Set(fd);
+    }
+  }
+  return listener_ctl.sockets[kListenV4].IsOpen() || listener_ctl.sockets[kListenV6].IsOpen();
+}

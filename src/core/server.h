@@ -1,0 +1,120 @@
+// The one server object: it owns every component, runs the start and stop
+// sequences, and is the context every FTP command handler receives.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "base/format.h"
+#include "base/logs.h"
+#include "base/thread_pool.h"
+#include "core/settings.h"
+#include "ftp/session.h"
+#include "platform/oslog.h"
+#include "platform/socket.h"
+#include "platform/sync.h"
+
+// Control block of a long-lived thread: the thread sets thread_id, then
+// running and started when it enters its loop; it leaves when stop_requested
+// is set and clears running as its last act.
+struct WL_ThreadControl {
+  std::atomic<bool> running{false};
+  std::atomic<bool> stop_requested{false};
+  std::atomic<bool> started{false};
+  std::atomic<int64_t> thread_id{-1};
+  void* owner = nullptr;
+
+  void Clear() {
+    running.store(false);
+    stop_requested.store(false);
+    started.store(false);
+    thread_id.store(-1);
+  }
+};
+
+// The FTP listening sockets, in the order the listener polls them.
+enum WL_ListenerIndex { kListenV4 = 0, kListenV6 = 1, kListenV4Implicit = 2, kListenV6Implicit = 3 };
+
+struct WL_ListenerControl : WL_ThreadControl {
+  WL_OwnedSocket sockets[4];
+};
+
+class WL_ZelFtpSvr {
+ public:
+  static constexpr uint8_t kFamilyV4 = 0;
+  static constexpr uint8_t kFamilyV6 = 1;
+
+  WL_ZelFtpSvr();
+  virtual ~WL_ZelFtpSvr();
+  WL_ZelFtpSvr(const WL_ZelFtpSvr&) = delete;
+  WL_ZelFtpSvr& operator=(const WL_ZelFtpSvr&) = delete;
+
+  // Replaces the install directory (the host's --home). A trailing "/" is
+  // added when missing.
+  void SetInstallDir(const std::string& dir);
+
+  bool Start();
+  bool Stop();
+
+  // Sends length bytes of text on the slot's control connection within
+  // timeout seconds. True when everything went out.
+  bool SendReply(uint32_t slot, uint8_t family, const char* text, int length, int timeout, bool log);
+  bool AllocateSessions();
+  bool OpenFtpListeners();
+  // Writes one line straight into the FTP log with the local time stamp.
+  bool LogTimestamped(const char* text, int length);
+  void ReportServiceEvent(const char* text, int type);
+
+  // The slot of a family's array, or nullptr.
+  WL_FtpSession* Session(uint32_t slot, uint8_t family);
+
+  // Local port of an open listener (0 when closed); tests use it with port 0.
+  uint16_t ListenerPort(WL_ListenerIndex which) const;
+
+  std::string install_dir;
+  WL_ListenerControl listener_ctl;
+  WL_Settings set;
+
+  std::atomic<uint64_t> total_connects{0};
+  uint64_t total_bytes_sent = 0;      // under totals_lock
+  uint64_t total_bytes_received = 0;  // under totals_lock
+  std::atomic<uint64_t> login_count{0};
+  std::atomic<uint64_t> no_worker_rejects{0};
+  std::atomic<uint64_t> full_rejects_v4{0};
+  std::atomic<uint64_t> full_rejects_v6{0};
+  std::atomic<uint64_t> login_fail_count{0};
+  std::atomic<uint64_t> bad_task_count{0};
+
+  BoundedStr<513> greeting_text;
+  WL_DaemonLog ftp_log;
+  WL_DaemonLog fail_log;
+  WL_MinMemLog service_log;
+  WL_MinMemLog timer_log;
+  WL_MinMemLog listener_log;
+  WL_Semaphore timer_wakeup{72};
+  Wl_OsLog event_log;
+  WL_ZelfoThreadPool pool;
+  WL_Lock account_lock;
+  WL_Lock totals_lock;
+  std::unique_ptr<WL_FtpSession[]> sessions_v4;
+  std::unique_ptr<WL_FtpSession[]> sessions_v6;
+  void* service_object = nullptr;
+  int (*power_request)(bool reboot, void* service) = nullptr;
+
+ private:
+  friend void* FtpMainListenThread(void*);
+  void ServiceLine(const char* text);
+  void ListenLoop();
+  void AcceptConnection(int fd, int which, const struct sockaddr_storage& peer, uint32_t& serial);
+  void ListenerLog(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
+  bool StartListenThread();
+  void StopListener();
+  void EndSessions(bool wait_for_free);
+
+  int session_count_ = 0;  // slots per array once allocated
+};
+
+// The FTP session task run by pool workers.
+int FtpSessionTask(uint32_t slot_index, uint8_t family, const std::atomic<bool>* stop, void* context);

@@ -1,0 +1,433 @@
+#include "core/settings.h"
+
+#include <cctype>
+#include <cerrno>
+#include <climits>
+#include <cstdlib>
+#include <cstring>
+
+#include "base/fixed_texts.h"
+#include "base/ini_rw.h"
+#include "base/local_path.h"
+#include "platform/fs.h"
+
+namespace {
+
+constexpr const char kDefaultKeyPass[] = "k86420975";
+constexpr const char kDefaultKeyFile[] = "?InstallDir?config/sslkey.pem";
+constexpr const char kDefaultCertFile[] = "?InstallDir?config/sslcert.pem";
+constexpr const char kDefaultSubject[] = "_Zelfo_dnsmail_";
+constexpr const char kInstallMarker[] = "?InstallDir?";
+
+bool IsWhite(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
+
+std::string Trimmed(const char* v) {
+  if (v == nullptr) return {};
+  while (*v != '\0' && IsWhite(*v)) ++v;
+  size_t n = strlen(v);
+  while (n > 0 && IsWhite(v[n - 1])) --n;
+  return std::string(v, n);
+}
+
+// Scans a decimal integer the way "%d" does (leading white space, optional
+// sign, digits), saturating instead of overflowing.
+bool ScanInt64(const char* v, int64_t* out) {
+  if (v == nullptr) return false;
+  while (*v != '\0' && IsWhite(*v)) ++v;
+  const char* digits = v;
+  if (*digits == '+' || *digits == '-') ++digits;
+  if (!isdigit(static_cast<unsigned char>(*digits))) return false;
+  errno = 0;
+  long long x = strtoll(v, nullptr, 10);  // saturates at LLONG_MIN/LLONG_MAX
+  *out = static_cast<int64_t>(x);
+  return true;
+}
+
+int32_t SaturateInt32(int64_t x) {
+  if (x > INT32_MAX) return INT32_MAX;
+  if (x < INT32_MIN) return INT32_MIN;
+  return static_cast<int32_t>(x);
+}
+
+class Reader {
+ public:
+  explicit Reader(const WL_IniRW& ini) : ini_(ini) {}
+
+  const char* Raw(const char* sec, const char* key) const { return ini_.GetValue(sec, key); }
+  bool Has(const char* sec, const char* key) const { return Raw(sec, key) != nullptr; }
+
+  // "%d": 32-bit signed.
+  int32_t Int(const char* sec, const char* key, int32_t def) const {
+    int64_t x;
+    return ScanInt64(Raw(sec, key), &x) ? SaturateInt32(x) : def;
+  }
+  // "%u": 32-bit unsigned; a negative value wraps as the C library's scan
+  // does.
+  uint32_t Uint(const char* sec, const char* key, uint32_t def) const {
+    int64_t x;
+    if (!ScanInt64(Raw(sec, key), &x)) return def;
+    if (x > static_cast<int64_t>(UINT32_MAX)) return UINT32_MAX;
+    if (x < -static_cast<int64_t>(UINT32_MAX)) return 1;
+    return static_cast<uint32_t>(x);
+  }
+  int64_t Int64(const char* sec, const char* key, int64_t def) const {
+    int64_t x;
+    return ScanInt64(Raw(sec, key), &x) ? x : def;
+  }
+  int32_t Flag(const char* sec, const char* key, int32_t def) const { return Int(sec, key, def) != 0 ? 1 : 0; }
+  // A port or other 16-bit value: the 32-bit number wraps to 16 bits.
+  uint16_t Word(const char* sec, const char* key, uint16_t def) const {
+    return static_cast<uint16_t>(Int(sec, key, def));
+  }
+  // A text of 1 to max characters after trimming; otherwise def.
+  std::string Text(const char* sec, const char* key, size_t max, const std::string& def = {}) const {
+    std::string t = Trimmed(Raw(sec, key));
+    if (t.empty() || t.size() > max) return def;
+    return t;
+  }
+  // A directory path (log and backup directories).
+  std::string Directory(const char* sec, const char* key) const {
+    std::string t = Trimmed(Raw(sec, key));
+    if (t.size() > 1279) return {};
+    for (char& c : t) {
+      if (c == '\\') c = '/';
+    }
+    if (!t.empty() && t.back() == '/') {
+      t.pop_back();
+      while (!t.empty() && (t.back() == '/' || IsWhite(t.back()))) t.pop_back();
+    }
+    return IsSafeLocalPath(t) ? t : std::string();
+  }
+
+ private:
+  const WL_IniRW& ini_;
+};
+
+// Picks the section and key to read for a key with an older name: the old one
+// only when the new key is absent and the old one present.
+struct KeyName {
+  const char* sec;
+  const char* key;
+};
+
+KeyName Choose(const Reader& r, KeyName now, KeyName old) {
+  return (!r.Has(now.sec, now.key) && r.Has(old.sec, old.key)) ? old : now;
+}
+
+std::string TlsFilePath(std::string path, const std::string& install_dir) {
+  for (char& c : path) {
+    if (c == '\\') c = '/';
+  }
+  if (path.find(kInstallMarker) == std::string::npos) return path;
+  ReplaceAll(&path, kInstallMarker, install_dir + "/");
+  ReplaceAll(&path, "//", "/");
+  if (path.size() > 1280 || !IsSafeLocalPath(path)) return {};
+  return path;
+}
+
+void ApplyTls(const Reader& r, const std::string& install_dir, WL_Settings* s) {
+  const char* now = "Tls_config";
+  const char* old = "ZelSvrSetStr";
+  const bool pass_in_new = r.Has(now, "Tls_privatekeypass");
+  if (pass_in_new) {
+    s->Tls_privatekeypass = r.Text(now, "Tls_privatekeypass", 128, kDefaultKeyPass);
+  } else {
+    s->Tls_privatekeypass = r.Text(old, "TLS_privatekeypass", 128, kDefaultKeyPass);
+  }
+  auto file = [&](const char* new_key, const char* old_key, const char* def) {
+    const char* v = r.Raw(now, new_key);
+    if (v == nullptr && !pass_in_new) v = r.Raw(old, old_key);
+    std::string t = v == nullptr ? std::string(def) : Trimmed(v);
+    if (t.size() > 1279) t = def;
+    return TlsFilePath(t, install_dir);
+  };
+  s->Tls_privatekeyfile = file("Tls_privatekeyfile", "Tls_privatekeyfile", kDefaultKeyFile);
+  s->TLS_certificatefile = file("TLS_certificatefile", "TLS_certificatefile", kDefaultCertFile);
+}
+
+bool IsPrintableText(const std::string& t) {
+  for (char c : t) {
+    if (!isprint(static_cast<unsigned char>(c))) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+WL_Settings::WL_Settings() : Encode_string(kScrambleKey2) {}
+
+void ApplySettings(const WL_IniRW& ini, const std::string& install_dir, WL_Settings* s) {
+  Reader r(ini);
+
+  s->Debug_mode = r.Flag("Zelfo_global", "Debug_mode", 0);
+
+  {
+    const char* sec = "Zelfo_ftp";
+    KeyName e4 = Choose(r, {sec, "Service_enablev4"}, {"ZelSvrSet", "Ipv4_Enable"});
+    KeyName e6 = e4.sec == sec ? KeyName{sec, "Service_enablev6"} : KeyName{"ZelSvrSet", "Ipv6_Enable"};
+    s->Service_enablev4 = r.Flag(e4.sec, e4.key, 1);
+    s->Service_enablev6 = r.Flag(e6.sec, e6.key, 1);
+    s->Service_ipv4tls = r.Flag(sec, "Service_ipv4tls", 1);
+    s->Service_ipv6tls = r.Flag(sec, "Service_ipv6tls", 1);
+    s->Login_v4musttls = s->Service_ipv4tls ? r.Flag(sec, "Login_v4musttls", 0) : 0;
+    s->Login_v6musttls = s->Service_ipv6tls ? r.Flag(sec, "Login_v6musttls", 0) : 0;
+    s->Net_typev4 = r.Int(sec, "Net_typev4", 0);
+    if (s->Net_typev4 < 0 || s->Net_typev4 > 2) s->Net_typev4 = 0;
+    s->Net_typev6 = r.Int(sec, "Net_typev6", 0);
+    if (s->Net_typev6 < 0 || s->Net_typev6 > 2) s->Net_typev6 = 0;
+    KeyName p4 = Choose(r, {sec, "Service_portv4"}, {"ZelSvrSet", "Port_Service"});
+    KeyName p6 = p4.sec == sec ? KeyName{sec, "Service_portv6"} : KeyName{"ZelSvrSet", "Port_Serviceipv6"};
+    s->Service_portv4 = r.Word(p4.sec, p4.key, 21);
+    if (s->Service_portv4 <= 1) s->Service_portv4 = 21;
+    s->Service_portv6 = r.Word(p6.sec, p6.key, 21);
+    if (s->Service_portv6 <= 1) s->Service_portv6 = 21;
+    s->Implicit_mode = r.Flag(sec, "Implicit_mode", 0);
+    s->Service_implicitv4 = static_cast<uint16_t>(r.Uint(sec, "Service_implicitv4", 0));
+    if (s->Implicit_mode && s->Service_implicitv4 == 0) s->Service_implicitv4 = static_cast<uint16_t>(s->Service_portv4 - 1);
+    s->Service_implicitv6 = static_cast<uint16_t>(r.Uint(sec, "Service_implicitv6", 0));
+    if (s->Implicit_mode && s->Service_implicitv6 == 0) s->Service_implicitv6 = static_cast<uint16_t>(s->Service_portv6 - 1);
+    s->No_syshiddenfile = r.Flag(sec, "No_syshiddenfile", 1);
+    s->Extend_security = r.Flag(sec, "Extend_security", 0);
+    s->No_cmdextend = r.Flag(sec, "No_cmdextend", 1);
+    s->Random_failresponse = r.Flag(sec, "Random_failresponse", 0);
+    s->No_portmode = r.Flag(sec, "No_portmode", 0);
+    s->Bbs_enable = r.Flag(sec, "Bbs_enable", 1);
+    s->Loginfail_blackip = r.Flag(sec, "Loginfail_blackip", 0);
+    s->No_ftpplainpass = r.Flag(sec, "No_ftpplainpass", 0);
+    KeyName dp = Choose(r, {sec, "Basic_dataport"}, {"ZelSvrSet", "Port_DataBasic"});
+    s->Basic_dataport = r.Word(dp.sec, dp.key, 0);
+    if (s->Basic_dataport < 2048 || s->Basic_dataport > 63999) s->Basic_dataport = 0;
+    s->Unsafe_limitrandomepasvportnum = r.Uint(sec, "Unsafe_limitrandomepasvportnum", 0);
+    if (s->Unsafe_limitrandomepasvportnum < 3 || s->Unsafe_limitrandomepasvportnum > 15) {
+      s->Unsafe_limitrandomepasvportnum = 0;
+    }
+    s->Max_users = r.Word(sec, "Max_users", 32);
+    if (s->Max_users <= 1) s->Max_users = 20;
+    if (s->Max_users >= 64) s->Max_users = 63;
+  }
+
+  {
+    const char* sec = "Zelfo_extend";
+    KeyName c4 = Choose(r, {sec, "Econ_portv4"}, {"ZelSvrSet", "Port_FixDataConnect"});
+    KeyName c6 = c4.sec == sec ? KeyName{sec, "Econ_portv6"} : KeyName{"ZelSvrSet", "Port_FixDataConnectIPV6"};
+    s->Econ_portv4 = r.Word(c4.sec, c4.key, 2020);
+    if (s->Econ_portv4 <= 1024) s->Econ_portv4 = 2020;
+    s->Econ_portv6 = r.Word(c6.sec, c6.key, 2020);
+    if (s->Econ_portv6 <= 1024) s->Econ_portv6 = 2020;
+    s->Econn_connecttimeout = r.Int64(sec, "Econn_connecttimeout", 60);
+    if (s->Econn_connecttimeout < 12) s->Econn_connecttimeout = 60;
+    if (s->Econn_connecttimeout > 120) s->Econn_connecttimeout = 120;
+    s->Econn_datawaittimeout = r.Int64(sec, "Econn_datawaittimeout", 72);
+    if (s->Econn_datawaittimeout < 12) s->Econn_datawaittimeout = 65;
+    if (s->Econn_datawaittimeout > 128) s->Econn_datawaittimeout = 128;
+    s->Use_accountsha = r.Flag(sec, "Use_accountsha", 0);
+    s->Filehash_adminonly = r.Flag(sec, "Filehash_adminonly", 1);
+    s->Ftp_jointcrc = r.Flag(sec, "Ftp_jointcrc", 1);
+    KeyName lc = Choose(r, {sec, "List_compatible"}, {"ZelSvrSet", "Ftp_Listextendpara"});
+    s->List_compatible = r.Flag(lc.sec, lc.key, 0);
+    s->No_internetmap = r.Flag(sec, "No_internetmap", 0);
+    s->Ftp_autoremovelastmap = r.Flag(sec, "Ftp_autoremovelastmap", 1);
+    KeyName ll = Choose(r, {sec, "Log_level"}, {"ZelSvrSet", "Log_Level"});
+    s->Log_level = r.Int(ll.sec, ll.key, 1);
+    if (ll.sec != sec && s->Log_level > 99) s->Log_level = 5;
+    if (s->Log_level < 0) s->Log_level = 0;
+    if (s->Log_level > 5) s->Log_level = 5;
+    if (s->Debug_mode) s->Log_level = 5;
+    s->Log_maxsize = r.Int64(sec, "Log_maxsize", 2147483648LL);
+    if (s->Log_maxsize < 3145728) {
+      s->Log_maxsize = 0;
+    } else if (s->Log_maxsize < 8388608) {
+      s->Log_maxsize = 8388608;
+    }
+    s->Sublog_maxsize = r.Int(sec, "Sublog_maxsize", 73728);
+    if (s->Sublog_maxsize < 32768) s->Sublog_maxsize = 65536;
+    if (s->Sublog_maxsize > 262144) s->Sublog_maxsize = 262144;
+    s->Sublog_flushtime = r.Int64(sec, "Sublog_flushtime", 600);
+    if (s->Sublog_flushtime < 60) s->Sublog_flushtime = 300;
+    if (s->Sublog_flushtime > 1200) s->Sublog_flushtime = 1200;
+    s->Log_path = r.Directory(sec, "Log_path");
+    if (!s->Log_path.empty() && !IsDirectory(s->Log_path)) s->Log_path.clear();
+  }
+
+  {
+    const char* sec = "Zelfo_option";
+    s->Command_protect = r.Int(sec, "Command_protect", 0);
+    s->Connect_timeout = r.Int(sec, "Connect_timeout", 60);
+    if (s->Connect_timeout < 12) s->Connect_timeout = 48;
+    if (s->Connect_timeout > 120) s->Connect_timeout = 120;
+    s->Joint_cmdtimeout = r.Int(sec, "Joint_cmdtimeout", 120);
+    if (s->Joint_cmdtimeout < 16) s->Joint_cmdtimeout = 65;
+    if (s->Joint_cmdtimeout > 300) s->Joint_cmdtimeout = 300;
+    s->Gip6_all = r.Flag(sec, "Gip6_all", 1);
+    s->Removelong_onipv6change = r.Flag(sec, "Removelong_onipv6change", 0);
+    KeyName sc = Choose(r, {sec, "Ftp_shakecode"}, {"ZelSvrSet", "Code_Shake"});
+    s->Ftp_shakecode = r.Int64(sc.sec, sc.key, 0);
+    if (s->Ftp_shakecode < 0) s->Ftp_shakecode = 0;
+    s->File_transfertimeout = r.Int64(sec, "File_transfertimeout", 300);
+    if (s->File_transfertimeout < 60) s->File_transfertimeout = 120;
+    if (s->File_transfertimeout > 720) s->File_transfertimeout = 720;
+    s->Noop_timeout = r.Int64(sec, "Noop_timeout", 610);
+    if (s->Noop_timeout < 480) s->Noop_timeout = 600;
+    if (s->Noop_timeout > 1200) s->Noop_timeout = 1200;
+    s->Login_timeout = r.Int64(sec, "Login_timeout", 180);
+    if (s->Login_timeout < 60) s->Login_timeout = 180;
+    if (s->Login_timeout > 600) s->Login_timeout = 600;
+    s->Make_reportfile = r.Flag(sec, "Make_reportfile", 1);
+    s->Limit_4kbuff = r.Flag(sec, "Limit_4kbuff", 0);
+  }
+
+  {
+    const char* sec = "Zelfo_http";
+    s->Max_session = r.Int(sec, "Max_session", 72);
+    if (s->Max_session < 16) s->Max_session = 48;
+    if (s->Max_session > 180) s->Max_session = 180;
+    KeyName hp = Choose(r, {sec, "Service_portv4"}, {"ZelSvrSet", "Http_serviceport"});
+    s->Http_portv4 = r.Word(hp.sec, hp.key, 8080);
+    if (s->Http_portv4 == 0) s->Http_portv4 = 8080;
+    s->Http_portv6 = r.Word(sec, "Service_portv6", 8080);
+    if (s->Http_portv6 == 0) s->Http_portv6 = 8080;
+    s->Enable_httpsv4 = r.Flag(sec, "Enable_httpsv4", 0);
+    s->Enable_httpsv6 = r.Flag(sec, "Enable_httpsv6", 0);
+    s->Service_sslv4port = r.Word(sec, "Service_sslv4port", 8081);
+    if (s->Service_sslv4port == s->Http_portv4) s->Service_sslv4port = static_cast<uint16_t>(s->Http_portv4 + 1);
+    s->Service_sslv6port = r.Word(sec, "Service_sslv6port", 8081);
+    if (s->Service_sslv6port == s->Http_portv6) s->Service_sslv6port = static_cast<uint16_t>(s->Http_portv6 + 1);
+    s->File_sendtimeout = r.Int(sec, "File_sendtimeout", 1200);
+    if (s->File_sendtimeout < 600) s->File_sendtimeout = 1000;
+    if (s->File_sendtimeout > 2800) s->File_sendtimeout = 2800;
+    s->Get_timeout = r.Int(sec, "Get_timeout", 55);
+    if (s->Get_timeout < 12) s->Get_timeout = 48;
+    if (s->Get_timeout > 120) s->Get_timeout = 120;
+    s->Http_mimetype = r.Int(sec, "Http_mimetype", 10);
+    if (s->Http_mimetype < 0 || s->Http_mimetype > 10) s->Http_mimetype = 10;
+    s->Http_protectmode = r.Flag(sec, "Http_protectmode", 1);
+    s->Http_send404 = r.Flag(sec, "Http_send404", 1);
+    s->Http_badhead404 = r.Flag(sec, "Http_badhead404", 0);
+  }
+
+  {
+    const char* sec = "Zelfo_filemap";
+    s->Max_items = r.Word(sec, "Max_items", 280);
+    if (s->Max_items < 72) s->Max_items = 72;
+    if (s->Max_items > 512) s->Max_items = 512;
+    s->Timeout_longmap = r.Int64(sec, "Timeout_longmap", 129600);
+    if (s->Timeout_longmap <= 3600) s->Timeout_longmap = 129600;
+    if (s->Timeout_longmap > 432000) s->Timeout_longmap = 432000;
+    s->Timeout_media = r.Int64(sec, "Timeout_media", 480);
+    if (s->Timeout_media < 120) s->Timeout_media = 480;
+    if (s->Timeout_media > 1200) s->Timeout_media = 1200;
+    s->Timeout_normal = r.Int64(sec, "Timeout_normal", 300);
+    if (s->Timeout_normal < 72) s->Timeout_normal = 300;
+    if (s->Timeout_normal > 1200) s->Timeout_normal = 1200;
+  }
+
+  {
+    const char* sec = "Zelfo_backup";
+    const char* old = "ZelTimerBackup";
+    auto pick = [&](const char* key) { return Choose(r, {sec, key}, {old, key}); };
+    KeyName k = pick("Enable_backup");
+    s->Enable_backup = r.Flag(k.sec, k.key, 0);
+    s->Backup_checktime = r.Flag(sec, "Backup_checktime", 1);
+    s->Backup_nosyshidden = r.Flag(sec, "Backup_nosyshidden", 1);
+    s->Backup_syncmode = r.Flag(sec, "Backup_syncmode", 0);
+    k = pick("Backup_gaphours");
+    s->Backup_gaphours = r.Int(k.sec, k.key, 168);
+    if (s->Backup_gaphours < 24) s->Backup_gaphours = 24;
+    k = pick("Backup_exectime");
+    s->Backup_exectime = r.Int(k.sec, k.key, 2);
+    if (s->Backup_exectime < 0) s->Backup_exectime = 0;
+    s->Backup_exectime %= 24;
+    k = pick("Backup_source_1");
+    s->Backup_source_1 = r.Directory(k.sec, k.key);
+    k = pick("Backup_source_2");
+    s->Backup_source_2 = r.Directory(k.sec, k.key);
+    k = pick("Backup_dest_1");
+    s->Backup_dest_1 = r.Directory(k.sec, k.key);
+    k = pick("Backup_dest_2");
+    s->Backup_dest_2 = r.Directory(k.sec, k.key);
+  }
+
+  {
+    const char* sec = "Zelfo_memorypool";
+    s->Mpool_small = r.Int(sec, "Mpool_small", 16);
+    if (s->Mpool_small < 5) s->Mpool_small = 22;
+    if (s->Mpool_small > 56) s->Mpool_small = 56;
+    s->Mpool_middle = r.Int(sec, "Mpool_middle", 15);
+    if (s->Mpool_middle < 4) s->Mpool_middle = 12;
+    if (s->Mpool_middle > 56) s->Mpool_middle = 56;
+    s->Mpool_big = r.Int(sec, "Mpool_big", 16);
+    if (s->Mpool_big < 4) s->Mpool_big = 12;
+    if (s->Mpool_big > 36) s->Mpool_big = 36;
+    s->Mpool_large = r.Int(sec, "Mpool_large", 28);
+    if (s->Mpool_large < 8) s->Mpool_large = 20;
+    if (s->Mpool_large > 100) s->Mpool_large = 100;
+  }
+
+  {
+    const char* sec = "Zelfo_threadpool";
+    s->Pool_low = r.Uint(sec, "Pool_low", 5);
+    if (s->Pool_low <= 1) s->Pool_low = 4;
+    if (s->Pool_low > 12) s->Pool_low = 12;
+    s->Pool_high = r.Uint(sec, "Pool_high", 16);
+    if (s->Pool_high < 8) s->Pool_high = 12;
+    if (s->Pool_high > 32) s->Pool_high = 32;
+    s->Pool_maxthread = r.Uint(sec, "Pool_maxthread", 128);
+    if (s->Pool_maxthread < 16) s->Pool_maxthread = 72;
+    if (s->Pool_maxthread > 256) s->Pool_maxthread = 256;
+  }
+
+  {
+    s->Ipv4_ipwall = r.Flag("Zelfo_Ipwall", "Ipv4_ipwall", 1);
+    s->Ipv6_ipwall = r.Flag("Zelfo_Ipwallt", "Ipv6_ipwall", 1);
+    const char* sec = "Zelfo_Ipwall";
+    s->Max_trytimes = r.Uint(sec, "Max_trytimes", 10);
+    if (s->Max_trytimes < 5) s->Max_trytimes = 8;
+    if (s->Max_trytimes > 72) s->Max_trytimes = 72;
+    s->Record_seconds = r.Int64(sec, "Record_seconds", 1200);
+    if (s->Record_seconds < 300) s->Record_seconds = 600;
+    if (s->Record_seconds > 86400) s->Record_seconds = 86400;
+    s->Loop_scangapsec = r.Int64(sec, "Loop_scangapsec", 100);
+    if (s->Loop_scangapsec < 60) s->Loop_scangapsec = 72;
+    if (s->Loop_scangapsec > 300) s->Loop_scangapsec = 300;
+    s->Ipwall_listnum = r.Uint(sec, "Ipwall_listnum", 128);
+    if (s->Ipwall_listnum < 64) s->Ipwall_listnum = 64;
+    if (s->Ipwall_listnum > 1024) s->Ipwall_listnum = 1024;
+    s->Ipwall_prefixpblock = r.Flag("ZelSvrSet", "Ipwall_prefixpblock", 0);
+  }
+
+  {
+    const char* sec = "ZelSvrMailSet";
+    s->Probe_Enum = r.Flag(sec, "Probe_Enum", 1);
+    s->Enable_Sendmail = r.Flag(sec, "Enable_Sendmail", 0);
+    s->Cert_Verify = r.Int(sec, "Cert_Verify", 0);
+    s->Ipv6_Sendmail = r.Flag(sec, "Ipv6_Sendmail", 0);
+    s->Tls_Sendmail = r.Flag(sec, "Tls_Sendmail", 1);
+    s->Server_port = r.Word(sec, "Server_port", 465);
+    s->Timer_Seconds = r.Int64(sec, "Timer_Seconds", 270000);
+    if (s->Timer_Seconds < 86400) s->Timer_Seconds = 270000;
+    if (s->Timer_Seconds > 1382399) s->Timer_Seconds = 1382400;
+    s->Encode_string = Trimmed(r.Raw(sec, "Encode_string"));
+    if (s->Encode_string.size() < 2 || s->Encode_string.size() > 129) s->Encode_string = std::string(kScrambleKey2);
+    s->Server_addr = r.Text(sec, "Server_addr", 499);
+    s->Mail_username = r.Text(sec, "Mail_username", 129);
+    s->Mail_spassword = r.Text(sec, "Mail_spassword", 499);
+    s->Mail_password = r.Text(sec, "Mail_password", 129);
+    s->Mail_from = r.Text(sec, "Mail_from", 254);
+    s->Mail_sendto = r.Text(sec, "Mail_sendto", 254);
+    s->Mail_cc = r.Text(sec, "Mail_cc", 254);
+    s->Mail_cc1 = r.Text(sec, "Mail_cc1", 254);
+    s->Mail_cc2 = r.Text(sec, "Mail_cc2", 254);
+    s->Mail_subject = r.Text(sec, "Mail_subject", 254, kDefaultSubject);
+    if (s->Mail_subject == "." || !IsPrintableText(s->Mail_subject)) s->Mail_subject = kDefaultSubject;
+  }
+
+  ApplyTls(r, install_dir, s);
+}
+
+bool LoadSettings(const std::string& path, const std::string& install_dir, WL_Settings* s) {
+  if (PathKind(path) != kPathRegular) return false;
+  WL_IniRW ini;
+  if (!ini.Open(path)) return false;
+  ApplySettings(ini, install_dir, s);
+  return true;
+}

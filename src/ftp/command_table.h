@@ -1,0 +1,26 @@
+// The verb table: maps a command verb to the code the session loop
+// dispatches on.
+#pragma once
+
+#include <cstdint>
+
+constexpr uint32_t kCodeUnknownVerb = 128;  // 3 or 4 characters, not in the table
+constexpr uint32_t kCodeBadVerbLength = 129;  // shorter than 3 or longer than 4
+
+// Command codes the session loop names.
+enum WL_CommandCode : uint32_t {
+  kCmdUser = 0, kCmdPass = 2, kCmdPas6 = 3, kCmdPasa = 4, kCmdShut = 6, kCmdAuth = 8, kCmdPbsz = 9,
+  kCmdCwd = 12, kCmdProt = 13, kCmdPort = 14, kCmdCkup = 15, kCmdMode = 16, kCmdMkd = 17, kCmdPasv = 18,
+  kCmdEprt = 19, kCmdEpsv = 20, kCmdRetr = 21, kCmdAbor = 22, kCmdNoop = 23, kCmdQuit = 24, kCmdList = 25,
+  kCmdNlst = 26, kCmdMlsd = 27, kCmdMlst = 28, kCmdMdtm = 29, kCmdCdup = 30, kCmdType = 31, kCmdRest = 32,
+  kCmdPwd = 33, kCmdMkey = 34, kCmdAppe = 35, kCmdStor = 36, kCmdStou = 37, kCmdSyst = 38, kCmdAccs = 39,
+  kCmdRnam = 40, kCmdDele = 41, kCmdRmd = 42, kCmdSlst = 43, kCmdOpts = 45, kCmdSize = 46, kCmdSizt = 47,
+  kCmdShak = 48, kCmdVers = 49, kCmdF256 = 51, kCmdConn = 61, kCmdCons = 62, kCmdCchk = 64, kCmdModc = 65,
+  kCmdSett = 72, kCmdFeat = 73, kCmdStom = 100, kCmdRetm = 101, kCmdXsec = 111, kCmdClst = 119,
+  kCmdCget = 120, kCmdCput = 121, kCmdMfmt = 122, kCmdRnfr = 123, kCmdRnto = 124, kCmdAbou = 125,
+  kCmdTemp = 126, kCmdTfbs = 127,
+};
+
+// Returns the code of verb (already upper-cased by the caller; compared
+// byte for byte). CLST, CGET and CPUT are known only while no_cmdextend is 0.
+uint32_t LookupVerb(const char* verb, bool no_cmdextend);

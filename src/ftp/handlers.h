@@ -1,0 +1,19 @@
+// Command handlers and the dispatch of a parsed command line.
+#pragma once
+
+#include <cstdint>
+
+class WL_ZelFtpSvr;
+class WL_FtpSession;
+
+// Every command handler: true keeps the session, false ends it. Replies go
+// through Reply/ReplyText, which set close_flag when a reply cannot be sent.
+using WL_CommandHandler = bool (*)(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg);
+
+// The handler of a command code that another component provides (login,
+// paths, transfers, ...), or nullptr while the server has none for it.
+WL_CommandHandler HandlerFor(uint32_t code);
+
+// Runs the command in s.command_code with its argument. Returns false when
+// the session must end.
+bool DispatchCommand(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* arg, int* pending);

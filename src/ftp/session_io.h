@@ -1,0 +1,33 @@
+// Replies, command receives and session log lines of a control session.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+class WL_ZelFtpSvr;
+class WL_FtpSession;
+
+// Time-out of every handler reply, in seconds.
+constexpr int kReplyTimeout = 65;
+
+// Sends length bytes on the control connection within timeout seconds.
+// True when all went out; otherwise send_code tells why.
+bool SendControl(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* text, int length, int timeout, bool log);
+// Reads until cmd_buf holds at least 3 bytes and a line feed. False with
+// security_code set on time-out, close, error or over-long input.
+bool ReceiveLine(WL_ZelFtpSvr* svr, WL_FtpSession& s, int64_t timeout);
+// Reads exactly length bytes from the control connection into buf.
+bool ReceiveExact(WL_ZelFtpSvr* svr, WL_FtpSession& s, char* buf, int length, int64_t timeout);
+
+// Formats a reply into reply_buf and sends it. A reply that cannot be
+// formatted or sent sets close_flag and returns false.
+bool Reply(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+// Sends a fixed reply text; same failure rule as Reply.
+bool ReplyText(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view text);
+// Sends a refusal and counts it as a failed command. Same failure rule.
+bool Refuse(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view text);
+
+// Writes "<prefix><formatted text>" to the session log.
+void SessionLog(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
+// Writes "<login line><formatted text>" to the bad-login log.
+void FailLog(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* fmt, ...) __attribute__((format(printf, 3, 4)));

@@ -1,0 +1,33 @@
+#include "platform/fs.h"
+
+#include <sys/stat.h>
+
+#include <cstring>
+
+uint32_t PathKind(const std::string& path) {
+  if (path.empty()) return kPathEmpty;
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) return kPathOther;
+  if (S_ISDIR(st.st_mode)) return kPathDirectory;
+  if (S_ISREG(st.st_mode)) return kPathRegular;
+  return kPathOther;
+}
+
+bool IsDirectory(const std::string& path) { return PathKind(path) == kPathDirectory; }
+
+FILE* OpenFile(const std::string& path, const char* mode) {
+  if (path.empty() || mode == nullptr) return nullptr;
+  char m[8];
+  size_t n = strlen(mode);
+  if (n + 2 > sizeof(m)) return nullptr;
+  memcpy(m, mode, n);
+  m[n] = 'e';  // O_CLOEXEC
+  m[n + 1] = '\0';
+  return fopen(path.c_str(), m);
+}
+
+bool ReadLine(FILE* f, char* buf, int cap) { return f != nullptr && fgets(buf, cap, f) != nullptr; }
+
+void CloseFile(FILE* f) {
+  if (f != nullptr) fclose(f);
+}

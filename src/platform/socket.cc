@@ -1,0 +1,177 @@
+#include "platform/socket.h"
+
+#include <arpa/inet.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <string.h>
+#include <unistd.h>
+
+namespace {
+
+void SetFlag(int fd, int level, int name) {
+  int one = 1;
+  setsockopt(fd, level, name, &one, sizeof(one));
+}
+
+void TuneConnection(int fd) {
+  SetFlag(fd, SOL_SOCKET, SO_OOBINLINE);
+  SetFlag(fd, IPPROTO_TCP, TCP_NODELAY);
+}
+
+bool IsWouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK; }
+
+bool WaitOne(int fd, short events, bool* ready, int timeout_ms) {
+  *ready = false;
+  struct pollfd p = {fd, events, 0};
+  int rc;
+  do {
+    rc = poll(&p, 1, timeout_ms > 0 ? timeout_ms : 0);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) return false;
+  if (rc == 0) return true;
+  if (p.revents & events) {
+    *ready = true;
+    return true;
+  }
+  // Error or hang-up with nothing to read or write.
+  return false;
+}
+
+}  // namespace
+
+int NetListen(int family, uint16_t port, int backlog) {
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return kInvalidSocket;
+  SetNonBlocking(fd);
+  SetFlag(fd, SOL_SOCKET, SO_REUSEADDR);
+  TuneConnection(fd);
+  int rc;
+  if (family == AF_INET6) {
+    SetFlag(fd, IPPROTO_IPV6, IPV6_V6ONLY);
+    struct sockaddr_in6 a;
+    memset(&a, 0, sizeof(a));
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_any;
+    a.sin6_port = htons(port);
+    rc = bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
+  } else {
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    rc = bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
+  }
+  if (rc != 0 || listen(fd, backlog) != 0) {
+    close(fd);
+    return kInvalidSocket;
+  }
+  return fd;
+}
+
+int NetAccept(int listener, struct sockaddr_storage* peer) {
+  socklen_t len = sizeof(*peer);
+  int fd;
+  do {
+    fd = accept4(listener, reinterpret_cast<struct sockaddr*>(peer), &len, SOCK_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return kInvalidSocket;
+  SetNonBlocking(fd);
+  TuneConnection(fd);
+  return fd;
+}
+
+bool SetNonBlocking(int fd) {
+  int fl = fcntl(fd, F_GETFL, 0);
+  if (fl < 0) return false;
+  return fcntl(fd, F_SETFL, fl | O_NONBLOCK) == 0;
+}
+
+uint16_t NetLocalPort(int fd) {
+  struct sockaddr_storage a;
+  socklen_t len = sizeof(a);
+  if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &len) != 0) return 0;
+  if (a.ss_family == AF_INET) return ntohs(reinterpret_cast<struct sockaddr_in*>(&a)->sin_port);
+  if (a.ss_family == AF_INET6) return ntohs(reinterpret_cast<struct sockaddr_in6*>(&a)->sin6_port);
+  return 0;
+}
+
+IoResult NetSend(int fd, const void* data, size_t n) {
+  ssize_t rc;
+  do {
+    rc = send(fd, data, n, MSG_NOSIGNAL);
+  } while (rc < 0 && errno == EINTR);
+  if (rc > 0) return {IoStatus::kOk, static_cast<size_t>(rc)};
+  if (rc < 0 && IsWouldBlock(errno)) return {IoStatus::kWouldBlock, 0};
+  return {IoStatus::kError, 0};
+}
+
+IoResult NetRecv(int fd, void* data, size_t n) {
+  ssize_t rc;
+  do {
+    rc = recv(fd, data, n, 0);
+  } while (rc < 0 && errno == EINTR);
+  if (rc > 0) return {IoStatus::kOk, static_cast<size_t>(rc)};
+  if (rc == 0) return {IoStatus::kClosed, 0};
+  if (IsWouldBlock(errno)) return {IoStatus::kWouldBlock, 0};
+  return {IoStatus::kError, 0};
+}
+
+bool WaitReadable(int fd, bool* ready, int timeout_ms) {
+  bool ok = WaitOne(fd, POLLIN, ready, timeout_ms);
+  return ok;
+}
+
+bool WaitWritable(int fd, bool* ready, int timeout_ms) { return WaitOne(fd, POLLOUT, ready, timeout_ms); }
+
+int WaitAnyReadable(const int* fds, bool* ready, int n, int timeout_ms) {
+  struct pollfd p[8];
+  if (n > 8) n = 8;
+  for (int i = 0; i < n; ++i) {
+    p[i] = {fds[i], POLLIN, 0};
+    ready[i] = false;
+  }
+  int rc;
+  do {
+    rc = poll(p, static_cast<nfds_t>(n), timeout_ms > 0 ? timeout_ms : 0);
+  } while (rc < 0 && errno == EINTR);
+  if (rc <= 0) return rc;
+  int count = 0;
+  for (int i = 0; i < n; ++i) {
+    if (p[i].revents & (POLLIN | POLLERR | POLLHUP)) {
+      ready[i] = true;
+      ++count;
+    }
+  }
+  return count;
+}
+
+void NetShutdown(int fd) {
+  if (fd >= 0) shutdown(fd, SHUT_RDWR);
+}
+
+void NetClose(int fd) {
+  if (fd >= 0) close(fd);
+}
+
+void WL_OwnedSocket::Set(int fd) {
+  std::lock_guard<std::mutex> g(mu_);
+  fd_.store(fd, std::memory_order_release);
+}
+
+void WL_OwnedSocket::Close(bool skip_shutdown) {
+  std::lock_guard<std::mutex> g(mu_);
+  int fd = fd_.load(std::memory_order_relaxed);
+  if (fd == kInvalidSocket) return;
+  if (!skip_shutdown) NetShutdown(fd);
+  NetClose(fd);
+  fd_.store(kInvalidSocket, std::memory_order_release);
+}
+
+void WL_OwnedSocket::ShutdownByOther() {
+  std::lock_guard<std::mutex> g(mu_);
+  NetShutdown(fd_.load(std::memory_order_relaxed));
+}

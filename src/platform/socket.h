@@ -1,0 +1,83 @@
+// TCP sockets for the listeners, the control and the data connections.
+//
+// Every socket is non-blocking. Sends never raise SIGPIPE. IPv6 sockets are
+// IPv6-only, so an IPv4 and an IPv6 listener share a port. Buffer sizes are
+// left to the kernel.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+
+constexpr int kInvalidSocket = -1;
+
+enum class IoStatus {
+  kOk,          // count bytes moved (count > 0)
+  kWouldBlock,  // nothing to do now; wait and retry
+  kClosed,      // the peer closed (receive returned 0)
+  kError,       // any other failure
+};
+
+struct IoResult {
+  IoStatus status;
+  size_t count;
+};
+
+// Opens a listening TCP socket on the wildcard address of the family
+// (AF_INET or AF_INET6) and port: non-blocking, SO_REUSEADDR, SO_OOBINLINE,
+// TCP_NODELAY, and IPV6_V6ONLY on AF_INET6. Returns the socket or
+// kInvalidSocket.
+int NetListen(int family, uint16_t port, int backlog);
+// Accepts one connection from a listening socket. The new socket is made
+// non-blocking with SO_OOBINLINE and TCP_NODELAY. Returns kInvalidSocket when
+// nothing is pending or on failure.
+int NetAccept(int listener, struct sockaddr_storage* peer);
+// Makes a socket non-blocking. Returns false on failure.
+bool SetNonBlocking(int fd);
+// The local port a socket is bound to, or 0.
+uint16_t NetLocalPort(int fd);
+
+IoResult NetSend(int fd, const void* data, size_t n);
+IoResult NetRecv(int fd, void* data, size_t n);
+
+// One poll of the socket for reading (writing). A timeout of 0 or less polls
+// once without waiting. Returns false when poll fails or the socket reports
+// an error or hang-up (POLLERR, POLLHUP, POLLNVAL) without data to read;
+// otherwise true, with *ready telling whether the socket is readable
+// (writable).
+bool WaitReadable(int fd, bool* ready, int timeout_ms);
+bool WaitWritable(int fd, bool* ready, int timeout_ms);
+
+// Waits for readability on up to n sockets. ready[i] is set for each
+// readable one. Returns the number of ready sockets, 0 on time-out, -1 on
+// failure.
+int WaitAnyReadable(const int* fds, bool* ready, int n, int timeout_ms);
+
+// Shuts both directions down; wakes any thread waiting on the socket.
+void NetShutdown(int fd);
+void NetClose(int fd);
+
+// A socket owned by one thread and woken by others.
+//
+// Only the owner sets, reads and closes it. Any other thread may call
+// ShutdownByOther to wake the owner's waits. The lock makes the shutdown and
+// the close exclusive, so a stopper can never shut down a descriptor number
+// that the owner closed and the kernel already gave to another file.
+class WL_OwnedSocket {
+ public:
+  int Get() const { return fd_.load(std::memory_order_acquire); }
+  bool IsOpen() const { return Get() != kInvalidSocket; }
+  void Set(int fd);
+  // Owner: shuts down (unless skip_shutdown) and closes the socket, then
+  // marks it invalid. Harmless when it is not open.
+  void Close(bool skip_shutdown = false);
+  // Any thread: shuts the socket down when it is open.
+  void ShutdownByOther();
+
+ private:
+  std::mutex mu_;
+  std::atomic<int> fd_{kInvalidSocket};
+};
