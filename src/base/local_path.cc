@@ -36,6 +36,8 @@ void ReplaceAll(std::string* text, std::string_view from, std::string_view to) {
   size_t pos = 0;
   while ((pos = text->find(from, pos)) != std::string::npos) {
     text->replace(pos, from.size(), to);
-    pos += to.size();
+    // A shorter replacement is searched again from where it stands, so a
+    // run such as "///" folds down to "/"; a longer one is stepped over.
+    if (to.size() >= from.size()) pos += to.size();
   }
 }

@@ -13,5 +13,7 @@
 bool IsUnsafePathChar(unsigned char c);
 // A local file or directory path as above; it may not end in "/" or "/.".
 bool IsSafeLocalPath(std::string_view path);
-// Replaces every occurrence of from (not empty) by to, left to right.
+// Replaces every occurrence of from (not empty) by to, left to right. When
+// to is shorter than from, text the replacement forms is replaced again, so
+// folding "//" into "/" leaves no "//" at all.
 void ReplaceAll(std::string* text, std::string_view from, std::string_view to);

@@ -66,6 +66,11 @@ bool WL_ZelfoThreadPool::Start() {
     wait.Pause();
   }
   manager_.mailbox.Post(kMsgTask, 0, 0);
+  // Let the first workers come up, so connections accepted right after the
+  // start are not refused for want of an idle worker. Bounded: a pool whose
+  // threads cannot start still starts (AssignTask then refuses).
+  const uint64_t until = GetTickCount64() + 2000;
+  while (CountIdle() < low && GetTickCount64() < until) wait.Pause();
   return true;
 }
 
