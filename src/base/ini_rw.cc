@@ -18,6 +18,15 @@ bool IsWhite(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
 
 bool EqualNoCase(const char* a, const char* b, size_t n) { return strncasecmp(a, b, n) == 0; }
 
+std::string HeaderText(const char* section) {
+  std::string h;
+  h.reserve(strlen(section) + 2);
+  h.push_back('[');
+  h.append(section);
+  h.push_back(']');
+  return h;
+}
+
 }  // namespace
 
 uint64_t WL_IniRW::LineHash(const char* text, size_t n) {
@@ -137,7 +146,7 @@ const char* WL_IniRW::GetValue(const char* section, const char* key) const {
   if (section == nullptr || key == nullptr || *section == '\0' || *key == '\0' || !loaded_) return nullptr;
   const size_t key_len = strlen(key);
   if (key_len > kMaxName) return nullptr;
-  int header = FindSection("[" + std::string(section) + "]");
+  int header = FindSection(HeaderText(section));
   if (header < 0) return nullptr;
   int line = FindKeyAfter(header, key, key_len, LineHash(key, key_len));
   if (line < 0) return nullptr;
@@ -151,7 +160,7 @@ bool WL_IniRW::SetValue(const char* section, const char* key, const char* value)
   if (section_len >= 3598 || key_len > kMaxName) return false;
   dirty_ = true;
   try {
-    const std::string header = "[" + std::string(section) + "]";
+    const std::string header = HeaderText(section);
     int h = FindSection(header);
     if (h < 0) {
       AddLine(header);

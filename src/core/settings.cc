@@ -43,6 +43,15 @@ bool ScanInt64(const char* v, int64_t* out) {
   return true;
 }
 
+// Below lo becomes below_to; above hi becomes above_to; the order of the
+// settings table.
+template <typename T>
+T Clamp(T v, int64_t lo, int64_t below_to, int64_t hi, int64_t above_to) {
+  if (static_cast<int64_t>(v) < lo) return static_cast<T>(below_to);
+  if (static_cast<int64_t>(v) > hi) return static_cast<T>(above_to);
+  return v;
+}
+
 int32_t SaturateInt32(int64_t x) {
   if (x > INT32_MAX) return INT32_MAX;
   if (x < INT32_MIN) return INT32_MIN;
@@ -214,12 +223,8 @@ void ApplySettings(const WL_IniRW& ini, const std::string& install_dir, WL_Setti
     if (s->Econ_portv4 <= 1024) s->Econ_portv4 = 2020;
     s->Econ_portv6 = r.Word(c6.sec, c6.key, 2020);
     if (s->Econ_portv6 <= 1024) s->Econ_portv6 = 2020;
-    s->Econn_connecttimeout = r.Int64(sec, "Econn_connecttimeout", 60);
-    if (s->Econn_connecttimeout < 12) s->Econn_connecttimeout = 60;
-    if (s->Econn_connecttimeout > 120) s->Econn_connecttimeout = 120;
-    s->Econn_datawaittimeout = r.Int64(sec, "Econn_datawaittimeout", 72);
-    if (s->Econn_datawaittimeout < 12) s->Econn_datawaittimeout = 65;
-    if (s->Econn_datawaittimeout > 128) s->Econn_datawaittimeout = 128;
+    s->Econn_connecttimeout = Clamp(r.Int64(sec, "Econn_connecttimeout", 60), 12, 60, 120, 120);
+    s->Econn_datawaittimeout = Clamp(r.Int64(sec, "Econn_datawaittimeout", 72), 12, 65, 128, 128);
     s->Use_accountsha = r.Flag(sec, "Use_accountsha", 0);
     s->Filehash_adminonly = r.Flag(sec, "Filehash_adminonly", 1);
     s->Ftp_jointcrc = r.Flag(sec, "Ftp_jointcrc", 1);
@@ -239,12 +244,8 @@ void ApplySettings(const WL_IniRW& ini, const std::string& install_dir, WL_Setti
     } else if (s->Log_maxsize < 8388608) {
       s->Log_maxsize = 8388608;
     }
-    s->Sublog_maxsize = r.Int(sec, "Sublog_maxsize", 73728);
-    if (s->Sublog_maxsize < 32768) s->Sublog_maxsize = 65536;
-    if (s->Sublog_maxsize > 262144) s->Sublog_maxsize = 262144;
-    s->Sublog_flushtime = r.Int64(sec, "Sublog_flushtime", 600);
-    if (s->Sublog_flushtime < 60) s->Sublog_flushtime = 300;
-    if (s->Sublog_flushtime > 1200) s->Sublog_flushtime = 1200;
+    s->Sublog_maxsize = Clamp(r.Int(sec, "Sublog_maxsize", 73728), 32768, 65536, 262144, 262144);
+    s->Sublog_flushtime = Clamp(r.Int64(sec, "Sublog_flushtime", 600), 60, 300, 1200, 1200);
     s->Log_path = r.Directory(sec, "Log_path");
     if (!s->Log_path.empty() && !IsDirectory(s->Log_path)) s->Log_path.clear();
   }
@@ -252,35 +253,23 @@ void ApplySettings(const WL_IniRW& ini, const std::string& install_dir, WL_Setti
   {
     const char* sec = "Zelfo_option";
     s->Command_protect = r.Int(sec, "Command_protect", 0);
-    s->Connect_timeout = r.Int(sec, "Connect_timeout", 60);
-    if (s->Connect_timeout < 12) s->Connect_timeout = 48;
-    if (s->Connect_timeout > 120) s->Connect_timeout = 120;
-    s->Joint_cmdtimeout = r.Int(sec, "Joint_cmdtimeout", 120);
-    if (s->Joint_cmdtimeout < 16) s->Joint_cmdtimeout = 65;
-    if (s->Joint_cmdtimeout > 300) s->Joint_cmdtimeout = 300;
+    s->Connect_timeout = Clamp(r.Int(sec, "Connect_timeout", 60), 12, 48, 120, 120);
+    s->Joint_cmdtimeout = Clamp(r.Int(sec, "Joint_cmdtimeout", 120), 16, 65, 300, 300);
     s->Gip6_all = r.Flag(sec, "Gip6_all", 1);
     s->Removelong_onipv6change = r.Flag(sec, "Removelong_onipv6change", 0);
     KeyName sc = Choose(r, {sec, "Ftp_shakecode"}, {"ZelSvrSet", "Code_Shake"});
     s->Ftp_shakecode = r.Int64(sc.sec, sc.key, 0);
     if (s->Ftp_shakecode < 0) s->Ftp_shakecode = 0;
-    s->File_transfertimeout = r.Int64(sec, "File_transfertimeout", 300);
-    if (s->File_transfertimeout < 60) s->File_transfertimeout = 120;
-    if (s->File_transfertimeout > 720) s->File_transfertimeout = 720;
-    s->Noop_timeout = r.Int64(sec, "Noop_timeout", 610);
-    if (s->Noop_timeout < 480) s->Noop_timeout = 600;
-    if (s->Noop_timeout > 1200) s->Noop_timeout = 1200;
-    s->Login_timeout = r.Int64(sec, "Login_timeout", 180);
-    if (s->Login_timeout < 60) s->Login_timeout = 180;
-    if (s->Login_timeout > 600) s->Login_timeout = 600;
+    s->File_transfertimeout = Clamp(r.Int64(sec, "File_transfertimeout", 300), 60, 120, 720, 720);
+    s->Noop_timeout = Clamp(r.Int64(sec, "Noop_timeout", 610), 480, 600, 1200, 1200);
+    s->Login_timeout = Clamp(r.Int64(sec, "Login_timeout", 180), 60, 180, 600, 600);
     s->Make_reportfile = r.Flag(sec, "Make_reportfile", 1);
     s->Limit_4kbuff = r.Flag(sec, "Limit_4kbuff", 0);
   }
 
   {
     const char* sec = "Zelfo_http";
-    s->Max_session = r.Int(sec, "Max_session", 72);
-    if (s->Max_session < 16) s->Max_session = 48;
-    if (s->Max_session > 180) s->Max_session = 180;
+    s->Max_session = Clamp(r.Int(sec, "Max_session", 72), 16, 48, 180, 180);
     KeyName hp = Choose(r, {sec, "Service_portv4"}, {"ZelSvrSet", "Http_serviceport"});
     s->Http_portv4 = r.Word(hp.sec, hp.key, 8080);
     if (s->Http_portv4 == 0) s->Http_portv4 = 8080;
@@ -292,12 +281,8 @@ void ApplySettings(const WL_IniRW& ini, const std::string& install_dir, WL_Setti
     if (s->Service_sslv4port == s->Http_portv4) s->Service_sslv4port = static_cast<uint16_t>(s->Http_portv4 + 1);
     s->Service_sslv6port = r.Word(sec, "Service_sslv6port", 8081);
     if (s->Service_sslv6port == s->Http_portv6) s->Service_sslv6port = static_cast<uint16_t>(s->Http_portv6 + 1);
-    s->File_sendtimeout = r.Int(sec, "File_sendtimeout", 1200);
-    if (s->File_sendtimeout < 600) s->File_sendtimeout = 1000;
-    if (s->File_sendtimeout > 2800) s->File_sendtimeout = 2800;
-    s->Get_timeout = r.Int(sec, "Get_timeout", 55);
-    if (s->Get_timeout < 12) s->Get_timeout = 48;
-    if (s->Get_timeout > 120) s->Get_timeout = 120;
+    s->File_sendtimeout = Clamp(r.Int(sec, "File_sendtimeout", 1200), 600, 1000, 2800, 2800);
+    s->Get_timeout = Clamp(r.Int(sec, "Get_timeout", 55), 12, 48, 120, 120);
     s->Http_mimetype = r.Int(sec, "Http_mimetype", 10);
     if (s->Http_mimetype < 0 || s->Http_mimetype > 10) s->Http_mimetype = 10;
     s->Http_protectmode = r.Flag(sec, "Http_protectmode", 1);
@@ -307,18 +292,12 @@ void ApplySettings(const WL_IniRW& ini, const std::string& install_dir, WL_Setti
 
   {
     const char* sec = "Zelfo_filemap";
-    s->Max_items = r.Word(sec, "Max_items", 280);
-    if (s->Max_items < 72) s->Max_items = 72;
-    if (s->Max_items > 512) s->Max_items = 512;
+    s->Max_items = Clamp(r.Word(sec, "Max_items", 280), 72, 72, 512, 512);
     s->Timeout_longmap = r.Int64(sec, "Timeout_longmap", 129600);
     if (s->Timeout_longmap <= 3600) s->Timeout_longmap = 129600;
     if (s->Timeout_longmap > 432000) s->Timeout_longmap = 432000;
-    s->Timeout_media = r.Int64(sec, "Timeout_media", 480);
-    if (s->Timeout_media < 120) s->Timeout_media = 480;
-    if (s->Timeout_media > 1200) s->Timeout_media = 1200;
-    s->Timeout_normal = r.Int64(sec, "Timeout_normal", 300);
-    if (s->Timeout_normal < 72) s->Timeout_normal = 300;
-    if (s->Timeout_normal > 1200) s->Timeout_normal = 1200;
+    s->Timeout_media = Clamp(r.Int64(sec, "Timeout_media", 480), 120, 480, 1200, 1200);
+    s->Timeout_normal = Clamp(r.Int64(sec, "Timeout_normal", 300), 72, 300, 1200, 1200);
   }
 
   {
@@ -349,18 +328,10 @@ void ApplySettings(const WL_IniRW& ini, const std::string& install_dir, WL_Setti
 
   {
     const char* sec = "Zelfo_memorypool";
-    s->Mpool_small = r.Int(sec, "Mpool_small", 16);
-    if (s->Mpool_small < 5) s->Mpool_small = 22;
-    if (s->Mpool_small > 56) s->Mpool_small = 56;
-    s->Mpool_middle = r.Int(sec, "Mpool_middle", 15);
-    if (s->Mpool_middle < 4) s->Mpool_middle = 12;
-    if (s->Mpool_middle > 56) s->Mpool_middle = 56;
-    s->Mpool_big = r.Int(sec, "Mpool_big", 16);
-    if (s->Mpool_big < 4) s->Mpool_big = 12;
-    if (s->Mpool_big > 36) s->Mpool_big = 36;
-    s->Mpool_large = r.Int(sec, "Mpool_large", 28);
-    if (s->Mpool_large < 8) s->Mpool_large = 20;
-    if (s->Mpool_large > 100) s->Mpool_large = 100;
+    s->Mpool_small = Clamp(r.Int(sec, "Mpool_small", 16), 5, 22, 56, 56);
+    s->Mpool_middle = Clamp(r.Int(sec, "Mpool_middle", 15), 4, 12, 56, 56);
+    s->Mpool_big = Clamp(r.Int(sec, "Mpool_big", 16), 4, 12, 36, 36);
+    s->Mpool_large = Clamp(r.Int(sec, "Mpool_large", 28), 8, 20, 100, 100);
   }
 
   {
@@ -368,30 +339,18 @@ void ApplySettings(const WL_IniRW& ini, const std::string& install_dir, WL_Setti
     s->Pool_low = r.Uint(sec, "Pool_low", 5);
     if (s->Pool_low <= 1) s->Pool_low = 4;
     if (s->Pool_low > 12) s->Pool_low = 12;
-    s->Pool_high = r.Uint(sec, "Pool_high", 16);
-    if (s->Pool_high < 8) s->Pool_high = 12;
-    if (s->Pool_high > 32) s->Pool_high = 32;
-    s->Pool_maxthread = r.Uint(sec, "Pool_maxthread", 128);
-    if (s->Pool_maxthread < 16) s->Pool_maxthread = 72;
-    if (s->Pool_maxthread > 256) s->Pool_maxthread = 256;
+    s->Pool_high = Clamp(r.Uint(sec, "Pool_high", 16), 8, 12, 32, 32);
+    s->Pool_maxthread = Clamp(r.Uint(sec, "Pool_maxthread", 128), 16, 72, 256, 256);
   }
 
   {
     s->Ipv4_ipwall = r.Flag("Zelfo_Ipwall", "Ipv4_ipwall", 1);
     s->Ipv6_ipwall = r.Flag("Zelfo_Ipwallt", "Ipv6_ipwall", 1);
     const char* sec = "Zelfo_Ipwall";
-    s->Max_trytimes = r.Uint(sec, "Max_trytimes", 10);
-    if (s->Max_trytimes < 5) s->Max_trytimes = 8;
-    if (s->Max_trytimes > 72) s->Max_trytimes = 72;
-    s->Record_seconds = r.Int64(sec, "Record_seconds", 1200);
-    if (s->Record_seconds < 300) s->Record_seconds = 600;
-    if (s->Record_seconds > 86400) s->Record_seconds = 86400;
-    s->Loop_scangapsec = r.Int64(sec, "Loop_scangapsec", 100);
-    if (s->Loop_scangapsec < 60) s->Loop_scangapsec = 72;
-    if (s->Loop_scangapsec > 300) s->Loop_scangapsec = 300;
-    s->Ipwall_listnum = r.Uint(sec, "Ipwall_listnum", 128);
-    if (s->Ipwall_listnum < 64) s->Ipwall_listnum = 64;
-    if (s->Ipwall_listnum > 1024) s->Ipwall_listnum = 1024;
+    s->Max_trytimes = Clamp(r.Uint(sec, "Max_trytimes", 10), 5, 8, 72, 72);
+    s->Record_seconds = Clamp(r.Int64(sec, "Record_seconds", 1200), 300, 600, 86400, 86400);
+    s->Loop_scangapsec = Clamp(r.Int64(sec, "Loop_scangapsec", 100), 60, 72, 300, 300);
+    s->Ipwall_listnum = Clamp(r.Uint(sec, "Ipwall_listnum", 128), 64, 64, 1024, 1024);
     s->Ipwall_prefixpblock = r.Flag("ZelSvrSet", "Ipwall_prefixpblock", 0);
   }
 
@@ -403,9 +362,7 @@ void ApplySettings(const WL_IniRW& ini, const std::string& install_dir, WL_Setti
     s->Ipv6_Sendmail = r.Flag(sec, "Ipv6_Sendmail", 0);
     s->Tls_Sendmail = r.Flag(sec, "Tls_Sendmail", 1);
     s->Server_port = r.Word(sec, "Server_port", 465);
-    s->Timer_Seconds = r.Int64(sec, "Timer_Seconds", 270000);
-    if (s->Timer_Seconds < 86400) s->Timer_Seconds = 270000;
-    if (s->Timer_Seconds > 1382399) s->Timer_Seconds = 1382400;
+    s->Timer_Seconds = Clamp(r.Int64(sec, "Timer_Seconds", 270000), 86400, 270000, 1382399, 1382400);
     s->Encode_string = Trimmed(r.Raw(sec, "Encode_string"));
     if (s->Encode_string.size() < 2 || s->Encode_string.size() > 129) s->Encode_string = std::string(kScrambleKey2);
     s->Server_addr = r.Text(sec, "Server_addr", 499);
