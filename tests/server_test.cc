@@ -29,6 +29,12 @@ class ServerTest : public ::testing::Test {
     EXPECT_EQ(c.ReadLine(), "220 Welcome to zelfo server 4.30 |0\r\n");
     return c;
   }
+  // A log file of the home, read after the stop wrote it out.
+  std::string LogFile(const char* name) const {
+    std::string text;
+    zt::RunCommand("cat " + home_.config() + "/" + name + " 2>/dev/null", &text);
+    return text;
+  }
   void ExpectCleanStop() {
     double elapsed = 0;
     EXPECT_EQ(server_.Stop(10.0, &elapsed), 0) << server_.Output();
@@ -211,7 +217,7 @@ TEST_F(ServerTest, ReceiveRules) {
   EXPECT_EQ(c.ReadLine(), "550 login first\r\n");
   EXPECT_EQ(c.ReadLine(), "200 Command OK\r\n");
   ExpectCleanStop();
-  const std::string out = server_.Output();
+  const std::string out = LogFile("zellog.txt");
   EXPECT_NE(out.find("<exit 3> bad command length or attack"), std::string::npos);
   EXPECT_NE(out.find("<exit 4> bad command length"), std::string::npos);
   EXPECT_NE(out.find("<recv :20> NOOP"), std::string::npos) << "pending bytes of the pipelined NOOP";
@@ -235,7 +241,7 @@ TEST_F(ServerTest, ConnectionBeyondMaxUsersIsClosedAndCounted) {
   held[0].SendLine("NOOP");
   EXPECT_EQ(held[0].ReadLine(), "200 Command OK\r\n");
   ExpectCleanStop();
-  EXPECT_NE(server_.Output().find("<Ftp main> connect full , deny :127.0.0.1"), std::string::npos);
+  EXPECT_NE(LogFile("zellog.txt").find("<Ftp main> connect full , deny :127.0.0.1"), std::string::npos);
 }
 
 TEST_F(ServerTest, Ipv6AndFamilySwitch) {
@@ -244,8 +250,9 @@ TEST_F(ServerTest, Ipv6AndFamilySwitch) {
   c.SendLine("NOOP");
   EXPECT_EQ(c.ReadLine(), "200 Command OK\r\n");
   ExpectCleanStop();
-  EXPECT_NE(server_.Output().find("<Ftp main> new connect from :0:0:0:0:0:0:0:1"), std::string::npos);
-  EXPECT_NE(server_.Output().find(" ipv6 "), std::string::npos);
+  const std::string log = LogFile("zellog.txt");
+  EXPECT_NE(log.find("<Ftp main> new connect from :0:0:0:0:0:0:0:1"), std::string::npos);
+  EXPECT_NE(log.find(" ipv6 "), std::string::npos);
 
   TempHome home;
   port_ = zt::FreePort();
@@ -289,6 +296,67 @@ TEST_F(ServerTest, SigtermWithSixtySessionsStopsQuickly) {
   const std::string out = server_.Output();
   EXPECT_NE(out.find("Zelfo service: success to free user memory"), std::string::npos);
   EXPECT_NE(out.find("Zelfo service: success stopped!"), std::string::npos);
+}
+
+}  // namespace
+
+namespace {
+
+class ServerLogTest : public ServerTest {};
+
+TEST_F(ServerLogTest, LogFileHoldsServiceAndSessionLines) {
+  StartServer("", "Log_level=2\r\n");
+  RawClient c = Connect();
+  c.SendLine("NOOP");
+  EXPECT_EQ(c.ReadLine(), "200 Command OK\r\n");
+  c.SendLine("QUIT");
+  c.ReadLine();
+  EXPECT_TRUE(c.ClosedWithoutReply());
+  ExpectCleanStop();
+  const std::string log = LogFile("zellog.txt");
+  const std::string stamp = "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}  ";
+  const char* lines[] = {
+      "Zelfo service: load config files \\.\\.\\.\r\n",
+      "Zelfo service: success start \\.\\.\\.\r\n",
+      "Ftp <[0-9]+:[0-9a-f]+ ipv4 [0-9a-f]+ ssl:0> [0-9]+ code:0 0  <recv :0> NOOP\r\n",
+      "Ftp <[0-9]+:[0-9a-f]+ ipv4 [0-9a-f]+ ssl:0> [0-9]+ code:0 0  <send> 200 Command OK\r\n",
+      "Zelfo service: success stopped!\r\n",
+  };
+  for (const char* l : lines) EXPECT_TRUE(std::regex_search(log, std::regex(stamp + l))) << l << "\n" << log;
+  // Session start and end lines need a level above 3.
+  EXPECT_EQ(log.find("<ftp session start>"), std::string::npos);
+}
+
+TEST_F(ServerLogTest, LevelZeroWritesNothing) {
+  StartServer("", "Log_level=0\r\n");
+  RawClient c = Connect();
+  c.SendLine("NOOP");
+  c.ReadLine();
+  ExpectCleanStop();
+  EXPECT_EQ(LogFile("zellog.txt"), "");
+  EXPECT_EQ(LogFile("zelfail.txt"), "");
+}
+
+TEST_F(ServerLogTest, SizeLimitEmptiesAnOldLogAndLogPathMovesTheFiles) {
+  home_.WriteFile("config/zellog.txt", std::string(6000000, 'o'));
+  StartServer("", "Log_level=1\r\nLog_maxsize=8388608\r\n");
+  ExpectCleanStop();
+  const std::string log = LogFile("zellog.txt");
+  EXPECT_LT(log.size(), 10000u);
+  EXPECT_NE(log.find("Zelfo service: success stopped!"), std::string::npos);
+
+  // Log_path puts the files in that directory.
+  zt::TempHome logs(false);
+  TempHome home;
+  const int port = zt::FreePort();
+  home.WriteSettings(zt::BasicSettings(port, "", "Log_level=1\r\nLog_path=" + logs.dir() + "\r\n"));
+  ServerProcess p;
+  ASSERT_TRUE(p.Start(home));
+  ASSERT_TRUE(p.WaitForGreeting(port));
+  EXPECT_EQ(p.Stop(), 0);
+  std::string moved;
+  zt::RunCommand("cat " + logs.dir() + "/zellog.txt", &moved);
+  EXPECT_NE(moved.find("Zelfo service: success stopped!"), std::string::npos);
 }
 
 }  // namespace

@@ -30,7 +30,7 @@ WL_ZelFtpSvr::WL_ZelFtpSvr() {
   listener_ctl.owner = this;
 }
 
-WL_ZelFtpSvr::~WL_ZelFtpSvr() = default;
+WL_ZelFtpSvr::~WL_ZelFtpSvr() { fail_log.StopLog(); }
 
 void WL_ZelFtpSvr::SetInstallDir(const std::string& dir) {
   install_dir = dir.empty() ? std::string("./") : dir;
@@ -51,8 +51,35 @@ uint16_t WL_ZelFtpSvr::ListenerPort(WL_ListenerIndex which) const {
 void WL_ZelFtpSvr::ReportServiceEvent(const char* text, int type) { event_log.Report(text, type); }
 
 void WL_ZelFtpSvr::ServiceLine(const char* text) {
+  // Start and stop lines also go to standard error, so an operator of a
+  // foreground server sees why a start failed.
+  EchoToStderr(text, static_cast<int>(strlen(text)));
+  if (set.Log_level == 0) return;
   service_log.AddLine(text, 0, false);
-  if (set.Debug_mode) service_log.FlushToLog();
+  if (set.Debug_mode) {
+    service_log.FlushToLog();
+    ftp_log.RequestFlush();
+  }
+}
+
+void WL_ZelFtpSvr::StartLogs() {
+  // 5. The log files lie in Log_path, or in config/.
+  const std::string dir = set.Log_path.empty() ? install_dir + "config/" : set.Log_path + "/";
+  const uint64_t limit = set.Log_maxsize >= 8388608 ? static_cast<uint64_t>(set.Log_maxsize) : 0;
+  auto start = [&](WL_DaemonLog& log, const char* name) {
+    if (log.started()) return true;
+    log.SetMaximumSize(limit);
+    const std::string path = dir + name;
+    if (path.size() <= 1280) log.SetPath(path);
+    return log.StartLog();
+  };
+  // 6.
+  if (!start(ftp_log, "zellog.txt")) ReportServiceEvent("failed to start ftp log", kEventInformation);
+  // 7.
+  if (!start(fail_log, "zelfail.txt")) {
+    LogTimestamped("Warning: failed to start bad login log daemon\r\n", 0);
+    ReportServiceEvent("failed to start login log daemon", kEventInformation);
+  }
 }
 
 bool WL_ZelFtpSvr::LogTimestamped(const char* text, int length) {
@@ -88,6 +115,8 @@ bool WL_ZelFtpSvr::Start() {
   // 4. Greeting.
   greeting_text.Format("220 Welcome to zelfo server %u.%02u |%" PRIx64 "\r\n", kVersionMajor, kVersionMinor,
                        static_cast<uint64_t>(set.Ftp_shakecode));
+
+  StartLogs();
 
   // 8-9. The staging logs of the start sequence, the listener and the pool.
   service_log.SetTarget(&ftp_log);
@@ -213,6 +242,7 @@ bool WL_ZelFtpSvr::Stop() {
   timer_log.FlushToLog();
   listener_log.FlushToLog();
   service_log.FlushToLog();
+  ftp_log.StopLog();
   ReportServiceEvent("zelfo service stop done", kEventInformation);
   return true;
 }

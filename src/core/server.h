@@ -106,6 +106,7 @@ class WL_ZelFtpSvr {
  private:
   friend void* FtpMainListenThread(void*);
   void ServiceLine(const char* text);
+  void StartLogs();
   void ListenLoop();
   void AcceptConnection(int fd, int which, const struct sockaddr_storage& peer, uint32_t& serial);
   void ListenerLog(const char* fmt, ...) __attribute__((format(printf, 2, 3)));

@@ -23,3 +23,15 @@ FILE* OpenFile(const std::string& path, const char* mode);
 // end of the file or on a read error.
 bool ReadLine(FILE* f, char* buf, int cap);
 void CloseFile(FILE* f);
+// Writes n bytes. Returns the number written (short on error).
+size_t WriteFile(FILE* f, const void* data, size_t n);
+bool FlushFile(FILE* f);
+// Moves to the end (SeekToEnd) or the start (Rewind) of the file.
+bool SeekToEnd(FILE* f);
+void RewindFile(FILE* f);
+// The current position, or -1.
+int64_t FilePosition(FILE* f);
+// Size of a regular file. False when path is not a regular file.
+bool RegularFileSize(const std::string& path, uint64_t* size);
+// Cuts a file to zero length. False on failure.
+bool TruncateFile(const std::string& path);

@@ -1,6 +1,7 @@
 #include "platform/thread.h"
 
 #include <pthread.h>
+#include <chrono>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -16,6 +17,14 @@ bool WL_Mailbox::Post(uint32_t message, uint64_t wparam, uint64_t lparam) {
 bool WL_Mailbox::Get(WL_Message* out) {
   std::unique_lock<std::mutex> g(mu_);
   cv_.wait(g, [this] { return !queue_.empty(); });
+  *out = queue_.front();
+  queue_.pop_front();
+  return true;
+}
+
+bool WL_Mailbox::GetFor(WL_Message* out, int64_t timeout_ms) {
+  std::unique_lock<std::mutex> g(mu_);
+  if (!cv_.wait_for(g, std::chrono::milliseconds(timeout_ms), [this] { return !queue_.empty(); })) return false;
   *out = queue_.front();
   queue_.pop_front();
   return true;

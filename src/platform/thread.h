@@ -29,6 +29,8 @@ class WL_Mailbox {
   // Waits for the next message. Returns false when the mailbox is closed and
   // empty.
   bool Get(WL_Message* out);
+  // Waits up to timeout_ms for the next message. Returns false on time-out.
+  bool GetFor(WL_Message* out, int64_t timeout_ms);
   // Drops every queued message (a record being reused for a new thread).
   void Clear();
 
