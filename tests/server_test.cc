@@ -100,6 +100,7 @@ TEST_F(ServerTest, StartAndStopSequences) {
       "service start",
       "******Zelfo service start******",
       "Zelfo service: load config files ...",
+      "Zelfo service: start memory pool ...",
       "Zelfo service: malloc user memory......",
       "Zelfo service: start thread pool ...",
       "Zelfo service: prepare ftp service port ...",
@@ -110,6 +111,7 @@ TEST_F(ServerTest, StartAndStopSequences) {
       "Zelfo service: success to stop main listen thread",
       "Zelfo service: success to free user memory",
       "Zelfo service: success to stop thread pool",
+      "Zelfo service: success to stop memory pool",
       "Zelfo service: success stopped!",
       "zelfo service stop done",
   };

@@ -30,7 +30,11 @@ WL_ZelFtpSvr::WL_ZelFtpSvr() {
   listener_ctl.owner = this;
 }
 
-WL_ZelFtpSvr::~WL_ZelFtpSvr() { fail_log.StopLog(); }
+WL_ZelFtpSvr::~WL_ZelFtpSvr() {
+  fail_log.StopLog();
+  // The process allocator must not outlive the pool it points at.
+  ClearProcessPool(&mempool);
+}
 
 void WL_ZelFtpSvr::SetInstallDir(const std::string& dir) {
   install_dir = dir.empty() ? std::string("./") : dir;
@@ -135,6 +139,15 @@ bool WL_ZelFtpSvr::Start() {
   ServiceLine("\r\n******Zelfo service start******\r\n");
   ServiceLine("Zelfo service: load config files ...\r\n");
 
+  // 12. Memory pool.
+  ServiceLine("Zelfo service: start memory pool ...\r\n");
+  if (!mempool.MemStart(set.Mpool_large, set.Mpool_big, set.Mpool_middle, set.Mpool_small)) {
+    ServiceLine("Zelfo service: failed to start memory pool\r\n");
+    ReportServiceEvent("failed to start memory pool", kEventError);
+    return false;
+  }
+  SetProcessPool(&mempool);
+
   // 16. Session arrays.
   ServiceLine("Zelfo service: malloc user memory......\r\n");
   if (!AllocateSessions()) {
@@ -236,6 +249,10 @@ bool WL_ZelFtpSvr::Stop() {
   // 11. Thread pool.
   pool.StopPool();
   ServiceLine("Zelfo service: success to stop thread pool\r\n");
+
+  // 13. Memory pool, released last: every block is back by now.
+  mempool.MemRelease();
+  ServiceLine("Zelfo service: success to stop memory pool\r\n");
 
   // 14.
   ServiceLine("Zelfo service: success stopped!\r\n");

@@ -9,6 +9,7 @@
 
 #include "base/format.h"
 #include "base/logs.h"
+#include "base/mem_pool.h"
 #include "base/thread_pool.h"
 #include "core/settings.h"
 #include "ftp/session.h"
@@ -88,6 +89,7 @@ class WL_ZelFtpSvr {
   std::atomic<uint64_t> bad_task_count{0};
 
   BoundedStr<513> greeting_text;
+  WL_MMemXPool mempool;
   WL_DaemonLog ftp_log;
   WL_DaemonLog fail_log;
   WL_MinMemLog service_log;

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <cstring>
 
+#include "base/mem_pool.h"
 #include "base/net_text.h"
 #include "base/time_text.h"
 #include "platform/clock.h"
@@ -57,7 +58,18 @@ void WL_FtpSession::ResetForConnection(uint32_t seed) {
   memset(peer_addr, 0, sizeof(peer_addr));
 }
 
+char* WL_FtpSession::TransferBuffer() {
+  if (xfer_buf == nullptr) xfer_buf = static_cast<char*>(PoolAlloc(kTransferBufferSize));
+  return xfer_buf;
+}
+
+void WL_FtpSession::ReturnTransferBuffer() {
+  if (xfer_buf != nullptr) PoolFree(xfer_buf);
+  xfer_buf = nullptr;
+}
+
 void WL_FtpSession::ReleaseSlot() {
+  ReturnTransferBuffer();
   random.Advance(static_cast<uint64_t>(slot_index) + 4);
   data_socket.Close();
   ctrl_socket.Close();
@@ -74,6 +86,7 @@ void WL_FtpSession::CloseConnections() {
   data_mode = 0;
   rest_offset = 0;
   resume_counters[0] = resume_counters[1] = 0;
+  ReturnTransferBuffer();
 }
 
 bool WL_FtpSession::CloseDataConnection(bool skip_shutdown, bool clear_resume) {

@@ -21,6 +21,8 @@
 constexpr int kMaxCommandLine = 1578;
 // Size of the command receive buffer.
 constexpr int kCmdBufSize = 1680;
+// Size of a session's transfer buffer.
+constexpr size_t kTransferBufferSize = 532480;
 
 // Progress of the FTP session task.
 enum WL_SessionStage : uint16_t {
@@ -97,6 +99,11 @@ class WL_FtpSession {
   int FormatLogPrefix(char* out, size_t cap) const;
   // The login-failure line of the bad-login log (512 bytes at most).
   int FormatLoginLogLine(char* out, size_t cap) const;
+  // The session's transfer buffer (kTransferBufferSize bytes from the
+  // memory pool), taken on first use and given back when the slot is
+  // released. nullptr only when memory ran out.
+  char* TransferBuffer();
+  void ReturnTransferBuffer();
   // Draws one value from the slot's generator.
   uint64_t Draw() { return random.Draw(); }
 
@@ -159,6 +166,7 @@ class WL_FtpSession {
   char cmd_buf[kCmdBufSize + 1] = {};
   BoundedStr<kCmdBufSize> log_line;
   BoundedStr<1281> current_path;
+  char* xfer_buf = nullptr;
   WL_Semaphore event{72};
   WL_NoLockRandom64 random;
   WL_MinMemLog session_log;
