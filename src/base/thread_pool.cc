@@ -216,10 +216,10 @@ void WL_ZelfoThreadPool::WorkerLoop(WL_WorkerRecord* r) {
     if (!r->mailbox.Get(&m)) continue;
     if (r->stop.load()) break;
     if (m.message != kMsgTask) continue;
-    const uint32_t stamp = r->stamp.load();
+    uint32_t stamp = r->stamp.load();
     if (m.lparam == stamp) {
       // Lowered so that a repeated message can no longer match.
-      r->stamp.store(stamp - 1);
+      r->stamp.store(--stamp);
       if (r->has_task.load()) {
         const char* family = r->family ? "Ipv6" : "Ipv4";
         if (log_level >= 4) {

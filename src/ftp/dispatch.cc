@@ -164,7 +164,7 @@ bool RunInline(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* 
                      s.session_id, static_cast<uint64_t>(s.start_time), s.slot_index, set.Use_accountsha ? 1 : 0,
                      s.session_token, static_cast<uint64_t>(set.Ftp_shakecode), kProtocolVersion);
       } else {
-        sent = ReplyText(svr, s, "550 unkonwn command\r\n");
+        sent = Refuse(svr, s, "550 unkonwn command\r\n");
       }
       DropData(s, s.skip_data_shutdown != 0);
       return sent;
@@ -201,7 +201,7 @@ bool RunInline(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* 
       if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n");
       if (!s.backup_mode) return Refuse(svr, s, "550 must be in backup mode\r\n");
       if (s.account_index == kProxyAccount) return Refuse(svr, s, "550 unknown command\r\n");
-      return Refuse(svr, s, "550 please use RNAM oldname|newname\r\n");
+      return ReplyText(svr, s, "550 please use RNAM oldname|newname\r\n");
     case kCmdAbou:
       return Reply(svr, s, "200 %s\r\n", kAboutText);
     case kCodeUnknownVerb:
