@@ -94,7 +94,7 @@ int WL_IniRW::Load() {
     char buf[kReadChunk];
     while (texts_.size() < kMaxLines) {
       if (!ReadLine(f, buf, kReadChunk)) {
-        if (!feof(f)) {
+        if (!AtEnd(f)) {
           texts_.emplace_back();
           kinds_.push_back(kReadFailure);
           hashes_.push_back(0);

@@ -1,8 +1,13 @@
 #include "platform/fs.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <ftw.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 
 uint32_t PathKind(const std::string& path) {
@@ -18,13 +23,38 @@ bool IsDirectory(const std::string& path) { return PathKind(path) == kPathDirect
 
 FILE* OpenFile(const std::string& path, const char* mode) {
   if (path.empty() || mode == nullptr) return nullptr;
-  char m[8];
-  size_t n = strlen(mode);
-  if (n + 2 > sizeof(m)) return nullptr;
-  memcpy(m, mode, n);
-  m[n] = 'e';  // O_CLOEXEC
-  m[n + 1] = '\0';
-  return fopen(path.c_str(), m);
+  const bool plus = strchr(mode, '+') != nullptr;
+  int flags;
+  switch (mode[0]) {
+    case 'r':
+      flags = plus ? O_RDWR : O_RDONLY;
+      break;
+    case 'w':
+      flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT;
+      break;
+    case 'a':
+      flags = (plus ? O_RDWR : O_WRONLY) | O_CREAT | O_APPEND;
+      break;
+    default:
+      return nullptr;
+  }
+  // O_NONBLOCK keeps a FIFO from blocking the open; it is cleared once the
+  // file is known to be regular.
+  int fd = open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY | O_NONBLOCK, 0644);
+  if (fd < 0) return nullptr;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  if (mode[0] == 'w' && ftruncate(fd, 0) != 0) {
+    close(fd);
+    return nullptr;
+  }
+  FILE* f = fdopen(fd, mode);
+  if (f == nullptr) close(fd);
+  return f;
 }
 
 bool ReadLine(FILE* f, char* buf, int cap) { return f != nullptr && fgets(buf, cap, f) != nullptr; }
@@ -36,6 +66,12 @@ void CloseFile(FILE* f) {
 size_t WriteFile(FILE* f, const void* data, size_t n) { return f == nullptr ? 0 : fwrite(data, 1, n, f); }
 
 bool FlushFile(FILE* f) { return f != nullptr && fflush(f) == 0; }
+
+size_t ReadBytes(FILE* f, void* data, size_t n) { return f == nullptr ? 0 : fread(data, 1, n, f); }
+
+bool SeekTo(FILE* f, int64_t offset) { return f != nullptr && fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0; }
+
+bool AtEnd(FILE* f) { return f == nullptr || feof(f) != 0; }
 
 bool SeekToEnd(FILE* f) { return f != nullptr && fseeko(f, 0, SEEK_END) == 0; }
 
@@ -53,3 +89,97 @@ bool RegularFileSize(const std::string& path, uint64_t* size) {
 }
 
 bool TruncateFile(const std::string& path) { return truncate(path.c_str(), 0) == 0; }
+
+bool GetPathInfo(const std::string& path, uint64_t* size, int* kind, int64_t* mtime) {
+  *kind = kKindOther;
+  struct stat st;
+  if (path.empty() || stat(path.c_str(), &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  *kind = S_ISDIR(st.st_mode) ? kKindDirectory : (S_ISREG(st.st_mode) ? kKindRegular : kKindOther);
+  *mtime = static_cast<int64_t>(st.st_mtime);
+  return true;
+}
+
+bool GetFileTimes(const std::string& path, uint64_t* size, int64_t* ctime, int64_t* mtime) {
+  struct statx sx;
+  if (path.empty() || statx(AT_FDCWD, path.c_str(), 0, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0) return false;
+  if (!S_ISREG(sx.stx_mode)) return false;
+  *size = sx.stx_size;
+  *mtime = sx.stx_mtime.tv_sec;
+  *ctime = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_sec : sx.stx_mtime.tv_sec;
+  return true;
+}
+
+bool CanRead(const std::string& path) {
+  FILE* f = OpenFile(path, "rb");
+  if (f == nullptr) return false;
+  CloseFile(f);
+  return true;
+}
+
+bool MakeDirectory(const std::string& path) {
+  if (path == "/") return true;
+  return !path.empty() && mkdir(path.c_str(), 0755) == 0;
+}
+
+bool RemoveFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }
+
+namespace {
+int RemoveEntry(const char* p, const struct stat*, int type, struct FTW*) {
+  const int rc = (type == FTW_DP) ? rmdir(p) : unlink(p);
+  return rc == 0 ? 0 : 1;
+}
+}  // namespace
+
+bool DeleteTree(const std::string& path) {
+  if (path.size() < 2) return false;
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) return false;
+  if (!S_ISDIR(st.st_mode)) return unlink(path.c_str()) == 0;
+  return nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS) == 0;
+}
+
+bool SetFileTimes(const std::string& path, int64_t, int64_t mtime) {
+  if (mtime < 1) return true;
+  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return false;
+  struct timespec times[2];
+  times[0].tv_sec = 0;
+  times[0].tv_nsec = UTIME_OMIT;
+  times[1].tv_sec = static_cast<time_t>(mtime);
+  times[1].tv_nsec = 0;
+  const bool ok = futimens(fd, times) == 0;
+  close(fd);
+  return ok;
+}
+
+DirReader::DirReader(const std::string& path) { dir_ = path.empty() ? nullptr : opendir(path.c_str()); }
+
+DirReader::~DirReader() {
+  if (dir_ != nullptr) closedir(static_cast<DIR*>(dir_));
+}
+
+bool DirReader::Next(DirEntry* out) {
+  if (dir_ == nullptr) return false;
+  DIR* d = static_cast<DIR*>(dir_);
+  for (;;) {
+    errno = 0;
+    struct dirent* e = readdir(d);
+    if (e == nullptr) {
+      error_ = errno != 0;
+      return false;
+    }
+    if (strcmp(e->d_name, ".") == 0 || strcmp(e->d_name, "..") == 0) continue;
+    struct stat st;
+    if (fstatat(dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) != 0) {
+      if (errno == ENOENT) continue;  // removed since the read
+      error_ = true;
+      return false;
+    }
+    out->name = e->d_name;
+    out->kind = S_ISDIR(st.st_mode) ? kKindDirectory : (S_ISREG(st.st_mode) ? kKindRegular : kKindOther);
+    out->size = static_cast<uint64_t>(st.st_size);
+    out->mtime = static_cast<int64_t>(st.st_mtime);
+    return true;
+  }
+}

@@ -16,8 +16,10 @@ constexpr uint32_t kPathEmpty = 0xFFFFFFFFu;
 uint32_t PathKind(const std::string& path);
 // True when path names an existing directory.
 bool IsDirectory(const std::string& path);
-// Opens a file with a C stdio mode ("rb", "wb", "a+b", "r+b", "w+b"). The
-// descriptor is not inherited by child processes. Returns nullptr on failure.
+// Opens a regular file with a C stdio mode ("rb", "wb", "ab", "a+b", "r+b",
+// "w+b"). Anything that is not a regular file (a directory, a FIFO, a
+// device) is refused. The descriptor is not inherited by child processes.
+// Returns nullptr on failure.
 FILE* OpenFile(const std::string& path, const char* mode);
 // Reads one line (at most cap - 1 bytes, like fgets). Returns false at the
 // end of the file or on a read error.
@@ -26,6 +28,12 @@ void CloseFile(FILE* f);
 // Writes n bytes. Returns the number written (short on error).
 size_t WriteFile(FILE* f, const void* data, size_t n);
 bool FlushFile(FILE* f);
+// Reads up to n bytes. Returns the number read.
+size_t ReadBytes(FILE* f, void* data, size_t n);
+// Moves to offset from the start. False on failure.
+bool SeekTo(FILE* f, int64_t offset);
+// True once a read has hit the end of the file.
+bool AtEnd(FILE* f);
 // Moves to the end (SeekToEnd) or the start (Rewind) of the file.
 bool SeekToEnd(FILE* f);
 void RewindFile(FILE* f);
@@ -35,3 +43,53 @@ int64_t FilePosition(FILE* f);
 bool RegularFileSize(const std::string& path, uint64_t* size);
 // Cuts a file to zero length. False on failure.
 bool TruncateFile(const std::string& path);
+
+// Kinds of GetPathInfo and of directory entries.
+constexpr int kKindDirectory = 1;
+constexpr int kKindRegular = 0;
+constexpr int kKindOther = -1;
+
+// Status of path (following symbolic links): size, kind and modification
+// time in seconds. False when it does not exist.
+bool GetPathInfo(const std::string& path, uint64_t* size, int* kind, int64_t* mtime);
+// Size, creation and modification time of a regular file (creation time
+// from statx when the file system keeps it, else the modification time).
+bool GetFileTimes(const std::string& path, uint64_t* size, int64_t* ctime, int64_t* mtime);
+// The file can be opened for reading.
+bool CanRead(const std::string& path);
+// Creates one directory level. "/" counts as done without a call.
+bool MakeDirectory(const std::string& path);
+// Deletes one file (or a symbolic link itself).
+bool RemoveFile(const std::string& path);
+// Deletes a file or a whole tree, depth first, never following a symbolic
+// link (a link is removed, not its target). Paths shorter than 2 bytes are
+// refused. True when everything was removed.
+bool DeleteTree(const std::string& path);
+// Sets the last-write time (seconds; below 1 leaves it). The creation time
+// cannot be set on Linux and counts as done. Both below 1: true at once.
+bool SetFileTimes(const std::string& path, int64_t ctime, int64_t mtime);
+
+// One entry of a directory, as lstat reports it.
+struct DirEntry {
+  std::string name;
+  int kind = kKindOther;  // a symbolic link is kKindOther
+  uint64_t size = 0;
+  int64_t mtime = 0;
+};
+
+// Reads a directory's entries one by one, "." and ".." left out.
+class DirReader {
+ public:
+  explicit DirReader(const std::string& path);
+  ~DirReader();
+  DirReader(const DirReader&) = delete;
+  DirReader& operator=(const DirReader&) = delete;
+  bool ok() const { return dir_ != nullptr; }
+  // The next entry; false at the end or on a read error (error() tells).
+  bool Next(DirEntry* out);
+  bool error() const { return error_; }
+
+ private:
+  void* dir_ = nullptr;
+  bool error_ = false;
+};

@@ -1,11 +1,14 @@
 #include "platform/socket.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <netdb.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <stdio.h>
 #include <string.h>
 #include <unistd.h>
 
@@ -174,4 +177,94 @@ void WL_OwnedSocket::Close(bool skip_shutdown) {
 void WL_OwnedSocket::ShutdownByOther() {
   std::lock_guard<std::mutex> g(mu_);
   NetShutdown(fd_.load(std::memory_order_relaxed));
+}
+
+int ResolveHost(const char* name, uint32_t* v4, uint8_t v6[16], uint32_t port) {
+  if (name == nullptr || *name == '\0') return -1;
+  struct addrinfo hints;
+  memset(&hints, 0, sizeof(hints));
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  char service[16];
+  const uint32_t p = port & 0xFFFFu;
+  if (p != 0) snprintf(service, sizeof(service), "%u", p);
+  struct addrinfo* res = nullptr;
+  if (getaddrinfo(name, p != 0 ? service : nullptr, &hints, &res) != 0) return -2;
+  bool got4 = false;
+  bool got6 = false;
+  for (struct addrinfo* a = res; a != nullptr; a = a->ai_next) {
+    if (a->ai_family == AF_INET && !got4) {
+      *v4 = ntohl(reinterpret_cast<struct sockaddr_in*>(a->ai_addr)->sin_addr.s_addr);
+      got4 = true;
+    } else if (a->ai_family == AF_INET6 && !got6) {
+      memcpy(v6, reinterpret_cast<struct sockaddr_in6*>(a->ai_addr)->sin6_addr.s6_addr, 16);
+      got6 = true;
+    }
+  }
+  freeaddrinfo(res);
+  if (got4 && got6) return 10;
+  if (got4) return 4;
+  if (got6) return 6;
+  return 0;
+}
+
+namespace {
+bool StartConnect(int fd, const struct sockaddr* a, socklen_t len) {
+  int rc;
+  do {
+    rc = connect(fd, a, len);
+  } while (rc != 0 && errno == EINTR);
+  return rc == 0 || errno == EINPROGRESS || errno == EAGAIN;
+}
+}  // namespace
+
+bool ConnectIpv4(int fd, uint32_t host_order, uint16_t port) {
+  if (host_order == 0xFFFFFFFFu) return false;
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof(a));
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(host_order);
+  a.sin_port = htons(port);
+  return StartConnect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
+}
+
+bool ConnectIpv6(int fd, const uint8_t addr[16], uint16_t port) {
+  struct sockaddr_in6 a;
+  memset(&a, 0, sizeof(a));
+  a.sin6_family = AF_INET6;
+  memcpy(a.sin6_addr.s6_addr, addr, 16);
+  a.sin6_port = htons(port);
+  return StartConnect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
+}
+
+int ConnectHost6(int fd, const char* name, uint16_t port) {
+  uint32_t v4 = 0;
+  uint8_t v6[16] = {};
+  if (ResolveHost(name, &v4, v6, 0) <= 0) return -1;
+  struct sockaddr_in6 a;
+  memset(&a, 0, sizeof(a));
+  a.sin6_family = AF_INET6;
+  memcpy(a.sin6_addr.s6_addr, v6, 16);
+  a.sin6_port = htons(port);
+  return connect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
+}
+
+int ListLocalIpv6(uint8_t out[][16], char* error, uint32_t* scopes) {
+  struct ifaddrs* list = nullptr;
+  if (getifaddrs(&list) != 0) {
+    if (error != nullptr) snprintf(error, 128, "Error to call getaddrinfo function[%d].", errno);
+    return 0;
+  }
+  static const uint8_t zero[16] = {};
+  int n = 0;
+  for (struct ifaddrs* i = list; i != nullptr && n < 16; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET6) continue;
+    const auto* a = reinterpret_cast<const struct sockaddr_in6*>(i->ifa_addr);
+    if (memcmp(a->sin6_addr.s6_addr, zero, 16) == 0) continue;
+    memcpy(out[n], a->sin6_addr.s6_addr, 16);
+    if (scopes != nullptr) scopes[n] = a->sin6_scope_id;
+    ++n;
+  }
+  freeifaddrs(list);
+  return n;
 }

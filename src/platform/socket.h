@@ -81,3 +81,21 @@ class WL_OwnedSocket {
   std::mutex mu_;
   std::atomic<int> fd_{kInvalidSocket};
 };
+
+// Name resolution and connects for the outgoing sockets (mail, probes).
+//
+// ResolveHost: 10 both families found, 4 only IPv4, 6 only IPv6, 0 nothing,
+// -1 no name, -2 resolver failure. The IPv4 address is in host order. A
+// non-zero port is passed to the resolver as its service.
+int ResolveHost(const char* name, uint32_t* v4, uint8_t v6[16], uint32_t port);
+// Starts a connect on a non-blocking socket. True when it completed or is in
+// progress. ConnectIpv4 refuses 255.255.255.255.
+bool ConnectIpv4(int fd, uint32_t host_order, uint16_t port);
+bool ConnectIpv6(int fd, const uint8_t addr[16], uint16_t port);
+// Resolves name and connects fd to its IPv6 address (:: when the name has
+// only an IPv4 one). Returns connect's result; -1 when nothing resolved.
+int ConnectHost6(int fd, const char* name, uint16_t port);
+// The host's own IPv6 addresses (at most 16, :: left out). error, when
+// given, holds 128 bytes and receives the reason of a failure; scopes, when
+// given, the scope ids. Returns the count.
+int ListLocalIpv6(uint8_t out[][16], char* error, uint32_t* scopes);

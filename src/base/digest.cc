@@ -1,0 +1,32 @@
+#include "base/digest.h"
+
+#include <openssl/evp.h>
+
+#include <cstring>
+
+namespace {
+
+bool HexDigest(const EVP_MD* md, const void* data, size_t length, char* out, size_t hex_len) {
+  unsigned char raw[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  if (EVP_Digest(data, length, raw, &n, md, nullptr) != 1 || n * 2 != hex_len) return false;
+  static const char kHex[] = "0123456789abcdef";
+  for (unsigned int i = 0; i < n; ++i) {
+    out[2 * i] = kHex[raw[i] >> 4];
+    out[2 * i + 1] = kHex[raw[i] & 15];
+  }
+  out[hex_len] = '\0';
+  return true;
+}
+
+}  // namespace
+
+void Sha256Hex(const void* data, size_t length, char out[65]) {
+  if (!HexDigest(EVP_sha256(), data, length, out, 64)) out[0] = '\0';
+}
+
+int Md5Hex(const void* data, size_t length, char out[33]) {
+  if (HexDigest(EVP_md5(), data, length, out, 32)) return 1;
+  strcpy(out, "-");
+  return 0;
+}
