@@ -13,7 +13,6 @@ constexpr size_t kLogThreadStack = 4194304;
 // The writer thread checks its buffers this often by itself, so lines reach
 // the file within about a minute even when nobody posts a check.
 constexpr int64_t kSelfCheckMs = 60000;
-constexpr int kPrefixRoom = 55;
 
 }  // namespace
 
@@ -247,9 +246,13 @@ bool WL_MinMemLog::AddLine(const char* text, int length, bool add_line_end) {
     HandOver();
     last_hand_over_ = now;
   }
-  char prefix[kPrefixRoom + 1];
-  int p = FormatLogStamp(now, prefix, sizeof(prefix));
-  if (p < 0) p = 0;
+  if (now != stamp_second_) {
+    stamp_length_ = FormatLogStamp(now, stamp_, sizeof(stamp_));
+    if (stamp_length_ < 0) stamp_length_ = 0;
+    stamp_second_ = now;
+  }
+  const char* prefix = stamp_;
+  const int p = stamp_length_;
   const int need = p + length + (add_line_end ? 2 : 0);
   if (need > kCapacity - fill_) HandOver();
   char* at = buffer_.get() + fill_;

@@ -129,4 +129,8 @@ class WL_MinMemLog {
   std::unique_ptr<char[]> buffer_;
   int64_t last_hand_over_ = 0;
   uint64_t dropped_ = 0;
+  // The time prefix of the current second, formatted once per second.
+  int64_t stamp_second_ = -1;
+  int stamp_length_ = 0;
+  char stamp_[56] = {};
 };

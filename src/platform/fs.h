@@ -14,8 +14,10 @@ constexpr uint32_t kPathEmpty = 0xFFFFFFFFu;
 // 0 directory, 1 regular file, 255 other or missing, 0xFFFFFFFF for an empty
 // path. Follows symbolic links.
 uint32_t PathKind(const std::string& path);
-// True when path names an existing directory.
+// True when path names an existing directory ("dir" and "dir/" alike).
 bool IsDirectory(const std::string& path);
+// The same test; false for an empty path.
+inline bool IsDirectoryPath(const std::string& path) { return !path.empty() && IsDirectory(path); }
 // Opens a regular file with a C stdio mode ("rb", "wb", "ab", "a+b", "r+b",
 // "w+b"). Anything that is not a regular file (a directory, a FIFO, a
 // device) is refused. The descriptor is not inherited by child processes.
