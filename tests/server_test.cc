@@ -155,7 +155,7 @@ TEST_F(ServerTest, RepliesBeforeLogin) {
       {"SITE CHMOD 777 x", "550  unknown command\r\n"},
       {"CCC", "550  unknown command\r\n"},
       {"CLST", "550 unkown command\r\n"},  // only with command extensions on
-      {"USER demo", "550  unknown command\r\n"},
+      {"USER demo", "^331 User name ok,need password \\|[0-9a-f]+ [0-9a-f]+ 0 0 430 0 0 102 [0-9a-f]+ 0 0\r\n$"},
       {"ABOR", "226 Command OK\r\n"},
       {"VERS", "200 430 1 0 1172\r\n"},
       {"SHAK 1f", "200 0 0\r\n"},

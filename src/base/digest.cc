@@ -25,6 +25,15 @@ void Sha256Hex(const void* data, size_t length, char out[65]) {
   if (!HexDigest(EVP_sha256(), data, length, out, 64)) out[0] = '\0';
 }
 
+void Sha512Hex(const void* data, size_t length, char out[129]) {
+  if (!HexDigest(EVP_sha512(), data, length, out, 128)) out[0] = '\0';
+}
+
+void Sha256Raw(const void* data, size_t length, unsigned char out[32]) {
+  unsigned int n = 0;
+  if (EVP_Digest(data, length, out, &n, EVP_sha256(), nullptr) != 1) memset(out, 0, 32);
+}
+
 int Md5Hex(const void* data, size_t length, char out[33]) {
   if (HexDigest(EVP_md5(), data, length, out, 32)) return 1;
   strcpy(out, "-");

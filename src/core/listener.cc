@@ -53,6 +53,10 @@ void WL_ZelFtpSvr::ListenLoop() {
   listener_ctl.running.store(true, std::memory_order_release);
   listener_ctl.started.store(true, std::memory_order_release);
 
+  if (!LoadAccountFiles() && set.Log_level > 0) {
+    ListenerLog("Warning: Failed to load resouce or account file\r\n");
+  }
+
   uint32_t serial = tid;
   while (!listener_ctl.stop_requested.load()) {
     serial += 11;
@@ -99,6 +103,7 @@ void WL_ZelFtpSvr::AcceptConnection(int fd, int which, const struct sockaddr_sto
   char peer_text[48] = "";
   PeerText(peer, peer_text, sizeof(peer_text));
   if (set.Log_level > 3) ListenerLog("<Ftp main> new connect from :%s\r\n", peer_text);
+  RecordConnection(peer);
 
   WL_FtpSession* array = v6 ? sessions_v6.get() : sessions_v4.get();
   WL_FtpSession* slot = nullptr;
@@ -142,6 +147,14 @@ void WL_ZelFtpSvr::AcceptConnection(int fd, int which, const struct sockaddr_sto
   no_worker_rejects.fetch_add(1, std::memory_order_relaxed);
   slot->ReleaseSlot();
   if (set.Log_level > 3) ListenerLog("<Ftp main> failed to find work thread , deny :%s\r\n", peer_text);
+}
+
+void WL_ZelFtpSvr::RecordConnection(const struct sockaddr_storage& peer) {
+  if (peer.ss_family == AF_INET6) {
+    records[kRecConnV6].AddIpv6(reinterpret_cast<const struct sockaddr_in6*>(&peer)->sin6_addr.s6_addr);
+  } else {
+    records[kRecConnV4].AddIpv4(ntohl(reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_addr.s_addr));
+  }
 }
 
 void WL_ZelFtpSvr::ListenerLog(const char* fmt, ...) {

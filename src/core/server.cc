@@ -156,6 +156,35 @@ bool WL_ZelFtpSvr::Start() {
     return false;
   }
 
+  // 18. Connection records and the IP firewall.
+  records[kRecConnV4].StopRecords();
+  records[kRecConnV6].StopRecords();
+  records[kRecLoginV4].StopRecords();
+  records[kRecLoginV6].StopRecords();
+  if (set.Service_enablev4) {
+    records[kRecConnV4].StartRecords(0);
+    records[kRecLoginV4].StartRecords(0);
+  }
+  if (set.Service_enablev6) {
+    records[kRecConnV6].StartRecords(0);
+    records[kRecLoginV6].StartRecords(0);
+  }
+  records[kRecLoginFail].StartRecords(32);
+  records[kRecDownload].StartRecords(0);
+  records[kRecUpload].StartRecords(0);
+  records[kRecLongMap].StartRecords(0);
+  firewall.ipv4_enabled = set.Ipv4_ipwall != 0;
+  firewall.ipv6_enabled = set.Ipv6_ipwall != 0;
+  firewall.prefix_block = set.Ipwall_prefixpblock != 0;
+  firewall.max_tries = set.Max_trytimes;
+  firewall.record_seconds = set.Record_seconds;
+  firewall.scan_gap = set.Loop_scangapsec;
+  firewall.table_size = set.Ipwall_listnum;
+  if (!firewall.StartWall()) {
+    ServiceLine("Warning: ip firewall not start\r\n");
+    ReportServiceEvent("failed to start ip firewall", kEventInformation);
+  }
+
   // 20. Thread pool and its manager.
   pool.ftp_entry = FtpSessionTask;
   pool.http_entry = NoHttpService;
@@ -250,7 +279,10 @@ bool WL_ZelFtpSvr::Stop() {
   pool.StopPool();
   ServiceLine("Zelfo service: success to stop thread pool\r\n");
 
-  // 13. Memory pool, released last: every block is back by now.
+  // 13. Firewall and records, then the memory pool, released last: every
+  // block is back by now.
+  firewall.Stop();
+  for (WL_NetRecord& r : records) r.StopRecords();
   mempool.MemRelease();
   ServiceLine("Zelfo service: success to stop memory pool\r\n");
 
@@ -262,6 +294,24 @@ bool WL_ZelFtpSvr::Stop() {
   ftp_log.StopLog();
   ReportServiceEvent("zelfo service stop done", kEventInformation);
   return true;
+}
+
+bool WL_ZelFtpSvr::LoadAccountFiles() {
+  const bool shares = resources.LoadResources(install_dir + "config/myshare.txt");
+  const bool users = accounts.LoadAccounts(install_dir + "config/myaccount.ini") &&
+                     PathKind(install_dir + "config/myaccount.ini") == kPathRegular;
+  accounts.CountAccountSlots();
+  return shares && users;
+}
+
+void WL_ZelFtpSvr::RecordPeer(RecordList list, const WL_FtpSession& s) {
+  if (s.is_ipv4) {
+    uint32_t v;
+    memcpy(&v, s.peer_addr, 4);
+    records[list].AddIpv4(v);
+  } else {
+    records[list].AddIpv6(s.peer_addr);
+  }
 }
 
 bool WL_ZelFtpSvr::AllocateSessions() {

@@ -7,9 +7,13 @@
 #include <memory>
 #include <string>
 
+#include "accounts/account.h"
+#include "accounts/resource.h"
+#include "base/firewall.h"
 #include "base/format.h"
 #include "base/logs.h"
 #include "base/mem_pool.h"
+#include "base/net_record.h"
 #include "base/thread_pool.h"
 #include "core/settings.h"
 #include "ftp/session.h"
@@ -47,6 +51,19 @@ class WL_ZelFtpSvr {
   static constexpr uint8_t kFamilyV4 = 0;
   static constexpr uint8_t kFamilyV6 = 1;
 
+  // The connection record lists, in the order they are built.
+  enum RecordList {
+    kRecConnV4 = 0,
+    kRecConnV6,
+    kRecLoginV4,
+    kRecLoginV6,
+    kRecLoginFail,
+    kRecDownload,
+    kRecUpload,
+    kRecLongMap,
+    kRecordLists
+  };
+
   WL_ZelFtpSvr();
   virtual ~WL_ZelFtpSvr();
   WL_ZelFtpSvr(const WL_ZelFtpSvr&) = delete;
@@ -64,6 +81,10 @@ class WL_ZelFtpSvr {
   bool SendReply(uint32_t slot, uint8_t family, const char* text, int length, int timeout, bool log);
   bool AllocateSessions();
   bool OpenFtpListeners();
+  // Loads config/myshare.txt and config/myaccount.ini. True when both loaded.
+  bool LoadAccountFiles();
+  // Adds the session's peer to one of the record lists.
+  void RecordPeer(RecordList list, const WL_FtpSession& s);
   // Writes one line straight into the FTP log with the local time stamp.
   bool LogTimestamped(const char* text, int length);
   void ReportServiceEvent(const char* text, int type);
@@ -89,6 +110,8 @@ class WL_ZelFtpSvr {
   std::atomic<uint64_t> bad_task_count{0};
 
   BoundedStr<513> greeting_text;
+  WL_FtpAccount accounts;
+  WL_FtpResource resources;
   WL_MMemXPool mempool;
   WL_DaemonLog ftp_log;
   WL_DaemonLog fail_log;
@@ -96,12 +119,17 @@ class WL_ZelFtpSvr {
   WL_MinMemLog timer_log;
   WL_MinMemLog listener_log;
   WL_Semaphore timer_wakeup{72};
+  WL_IPFireWall firewall;
+  WL_NetRecord records[kRecordLists];
   Wl_OsLog event_log;
   WL_ZelfoThreadPool pool;
   WL_Lock account_lock;
   WL_Lock totals_lock;
   std::unique_ptr<WL_FtpSession[]> sessions_v4;
   std::unique_ptr<WL_FtpSession[]> sessions_v6;
+  // The temporary-account switch (TEMP): account slot 2 logs in only while
+  // it is 1.
+  std::atomic<uint8_t> temp_account{1};
   void* service_object = nullptr;
   int (*power_request)(bool reboot, void* service) = nullptr;
 
@@ -111,6 +139,7 @@ class WL_ZelFtpSvr {
   void StartLogs();
   void ListenLoop();
   void AcceptConnection(int fd, int which, const struct sockaddr_storage& peer, uint32_t& serial);
+  void RecordConnection(const struct sockaddr_storage& peer);
   void ListenerLog(const char* fmt, ...) __attribute__((format(printf, 2, 3)));
   bool StartListenThread();
   void StopListener();

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "accounts/scramble.h"
 #include "base/fixed_texts.h"
 #include "base/ini_rw.h"
 #include "base/local_path.h"
@@ -369,6 +370,11 @@ void ApplySettings(const WL_IniRW& ini, const std::string& install_dir, WL_Setti
     s->Mail_username = r.Text(sec, "Mail_username", 129);
     s->Mail_spassword = r.Text(sec, "Mail_spassword", 499);
     s->Mail_password = r.Text(sec, "Mail_password", 129);
+    // A scrambled password (the account file's form) wins over a clear one.
+    if (s->Mail_spassword.size() > 7) {
+      std::string clear = UnscramblePassword(s->Mail_spassword);
+      if (!clear.empty()) s->Mail_password = std::move(clear);
+    }
     s->Mail_from = r.Text(sec, "Mail_from", 254);
     s->Mail_sendto = r.Text(sec, "Mail_sendto", 254);
     s->Mail_cc = r.Text(sec, "Mail_cc", 254);

@@ -134,8 +134,8 @@ struct WL_Settings {
   std::string Encode_string;  // set to the built-in text at construction
   std::string Server_addr;
   std::string Mail_username;
-  std::string Mail_spassword;  // scrambled form as read; decoded with the account scrambler
-  std::string Mail_password;
+  std::string Mail_spassword;  // the scrambled form as read
+  std::string Mail_password;   // the clear password: Mail_spassword decoded, else Mail_password
   std::string Mail_from;
   std::string Mail_sendto;
   std::string Mail_cc;

@@ -17,9 +17,9 @@ constexpr uint32_t kProxyAccount = 7;
 constexpr int kProtocolVersion = 430;
 constexpr const char kAboutText[] = "Zelfo file server 4.30 for Linux";
 
-// The local access level of an account slot. No account table is loaded in
-// this build, so no session logs in and the value is never shown.
-int LocalLevelOf(WL_ZelFtpSvr*, uint32_t) { return 0; }
+int LocalLevelOf(WL_ZelFtpSvr* svr, uint32_t account) {
+  return svr->accounts.GetAccount(static_cast<int>(account)).local_level;
+}
 
 // Parses a hexadecimal value the way "%I64x" does: leading white space, an
 // optional "0x". Returns false when no digit is found.

@@ -2,4 +2,11 @@
 // one is answered "550  unknown command" by the dispatcher.
 #include "ftp/handlers.h"
 
-WL_CommandHandler HandlerFor(uint32_t) { return nullptr; }
+#include <initializer_list>
+
+WL_CommandHandler HandlerFor(uint32_t code) {
+  for (WL_CommandHandler (*lookup)(uint32_t) : {LoginHandlerFor, OperatorHandlerFor}) {
+    if (WL_CommandHandler h = lookup(code)) return h;
+  }
+  return nullptr;
+}

@@ -14,6 +14,11 @@ using WL_CommandHandler = bool (*)(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t fam
 // paths, transfers, ...), or nullptr while the server has none for it.
 WL_CommandHandler HandlerFor(uint32_t code);
 
+// The handlers of each group of commands (nullptr for a code they do not
+// serve).
+WL_CommandHandler LoginHandlerFor(uint32_t code);     // USER, PASS, PAS6, PASA
+WL_CommandHandler OperatorHandlerFor(uint32_t code);  // TEMP
+
 // Runs the command in s.command_code with its argument. Returns false when
 // the session must end.
 bool DispatchCommand(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* arg, int* pending);

@@ -54,7 +54,11 @@ void WL_FtpSession::ResetForConnection(uint32_t seed) {
   user_name[0] = '\0';
   typed_password[0] = '\0';
   session_key[0] = '\0';
-  current_path.clear();
+  current_path.Assign("/");
+  backup_root.clear();
+  use_session_key = 0;
+  response_flag = login_option = mode_option = 0;
+  pasa_values[0] = pasa_values[1] = 0;
   memset(peer_addr, 0, sizeof(peer_addr));
 }
 

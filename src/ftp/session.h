@@ -125,6 +125,10 @@ class WL_FtpSession {
   uint8_t skip_data_shutdown = 0;
   uint8_t implicit_tls = 0;
   uint8_t implicit_done = 0;
+  uint8_t response_flag = 0;  // PASA's econn option: reply after a data handshake
+  uint8_t login_option = 0;   // PASA's further option flag
+  uint8_t mode_option = 0;    // PASA's mode value 512
+  int64_t pasa_values[2] = {0, 0};  // kept for the joint transfers
   uint16_t slot_index = 0;
   uint16_t passive_port = 0;
   uint16_t active_port = 0;
@@ -157,7 +161,8 @@ class WL_FtpSession {
   int64_t resume_counters[2] = {0, 0};
   uint8_t peer_addr[16] = {};
   struct sockaddr_storage peer_sockaddr = {};
-  char econn_token[33] = {};
+  // The econn token of PASA: 50 hex characters (or "*"), with room to spare.
+  char econn_token[64] = {};
   char user_name[129] = {};
   char typed_password[129] = {};
   char address_text[512] = {};
@@ -166,6 +171,7 @@ class WL_FtpSession {
   char cmd_buf[kCmdBufSize + 1] = {};
   BoundedStr<kCmdBufSize> log_line;
   BoundedStr<1281> current_path;
+  BoundedStr<361> backup_root;  // the account's backup directory in backup mode
   char* xfer_buf = nullptr;
   WL_Semaphore event{72};
   WL_NoLockRandom64 random;

@@ -149,19 +149,22 @@ int FtpSessionTask(uint32_t slot_index, uint8_t family, const std::atomic<bool>*
   SetNonBlocking(s.ctrl_socket.Get());
   s.stage = kStageStarted;
 
-  // The IP firewall admits every peer until it runs; the network type
-  // decides here.
-  s.stage = kStageFirewallPassed;
-  if (NetworkAdmits(set, s) && Greet(svr, s)) {
-    s.last_activity = s.start_time;
-    s.stage = kStageLoopTop;
-    while (!s.close_flag.load()) {
-      if (!CommandTurn(svr, s, family)) break;
+  if (!svr->firewall.CheckAddress(s.peer_addr, s.is_ipv4 != 0)) {
+    if (set.Log_level > 0) FailLog(svr, s, " <ip deny> kicked by ipwall\r\n");
+  } else {
+    s.stage = kStageFirewallPassed;
+    if (NetworkAdmits(set, s) && Greet(svr, s)) {
+      s.last_activity = s.start_time;
+      s.stage = kStageLoopTop;
+      while (!s.close_flag.load()) {
+        if (!CommandTurn(svr, s, family)) break;
+      }
     }
   }
 
   s.stage = kStageClosing;
   s.CloseConnections();
+  if (set.Loginfail_blackip && !s.logged_in) svr->firewall.RecordFailure(s.peer_addr, s.is_ipv4 != 0);
   {
     std::lock_guard<WL_Lock> g(svr->totals_lock);
     if (s.bytes_sent > 0) svr->total_bytes_sent += static_cast<uint64_t>(s.bytes_sent);
