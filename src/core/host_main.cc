@@ -3,6 +3,7 @@
 #include <cstring>
 #include <string>
 
+#include "accounts/scramble.h"
 #include "core/server.h"
 #include "platform/process.h"
 
@@ -13,10 +14,32 @@ constexpr const char kVersionText[] = "zelfosvr 4.30";
 void PrintUsage(FILE* out) {
   fprintf(out,
           "usage: zelfosvr [--home DIR] [--version] [--help]\n"
+          "       zelfosvr --scramble-password < password\n"
           "  --home DIR   install directory; settings are read from DIR/config\n"
           "               (default: the directory of the executable)\n"
           "  --version    print the version and exit\n"
-          "  --help       print this text and exit\n");
+          "  --help       print this text and exit\n"
+          "  --scramble-password\n"
+          "               read a password (1 to 128 bytes) on standard input and\n"
+          "               print its SPass_Word text for myaccount.ini\n");
+}
+
+// Reads one line from standard input and prints its scrambled form.
+int ScramblePasswordFromStdin() {
+  char line[512];
+  if (fgets(line, sizeof(line), stdin) == nullptr) {
+    fprintf(stderr, "zelfosvr: no password on standard input\n");
+    return 2;
+  }
+  size_t n = strcspn(line, "\r\n");
+  line[n] = '\0';
+  const std::string text = ScramblePassword(std::string_view(line, n));
+  if (text.empty()) {
+    fprintf(stderr, "zelfosvr: a password has 1 to 128 bytes\n");
+    return 2;
+  }
+  printf("%s\n", text.c_str());
+  return 0;
 }
 
 }  // namespace
@@ -29,6 +52,7 @@ int main(int argc, char** argv) {
       PrintUsage(stdout);
       return 0;
     }
+    if (strcmp(a, "--scramble-password") == 0 && argc == 2) return ScramblePasswordFromStdin();
     if (strcmp(a, "--version") == 0) {
       printf("%s\n", kVersionText);
       return 0;

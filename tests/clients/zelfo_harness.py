@@ -1,0 +1,134 @@
+"""Runs the real zelfosvr on loopback with a temporary home, for client tests."""
+import os
+import shutil
+import signal
+import socket
+import subprocess
+import tempfile
+import time
+
+
+def free_port():
+    """A TCP port free on 127.0.0.1 and ::1 at the time of the call."""
+    for _ in range(200):
+        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        try:
+            with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s6:
+                s6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
+                s6.bind(("::1", port))
+            return port
+        except OSError:
+            continue
+    raise RuntimeError("no free port")
+
+
+class Server:
+    """A zelfosvr child process on a temporary home."""
+
+    def __init__(self, binary, settings="", accounts="", shares="", log_level=2):
+        self.binary = binary
+        self.home = tempfile.mkdtemp(prefix="zelfo-py-")
+        self.config = os.path.join(self.home, "config")
+        os.makedirs(self.config)
+        self.port = free_port()
+        text = ("[Zelfo_ftp]\r\nService_portv4=%d\r\nService_portv6=%d\r\n%s\r\n"
+                "[Zelfo_extend]\r\nLog_level=%d\r\n" % (self.port, self.port, settings, log_level))
+        self.write("set.ini", text)
+        if accounts:
+            self.write("myaccount.ini", accounts)
+        if shares:
+            self.write("myshare.txt", shares)
+        self.out = open(os.path.join(self.home, "stderr.txt"), "wb")
+        self.proc = None
+
+    def write(self, name, text):
+        with open(os.path.join(self.config, name), "w") as f:
+            f.write(text)
+
+    def path(self, *parts):
+        return os.path.join(self.home, *parts)
+
+    def start(self):
+        self.proc = subprocess.Popen([self.binary, "--home", self.home], stdout=self.out, stderr=self.out)
+        deadline = time.time() + 10
+        while time.time() < deadline:
+            if self.proc.poll() is not None:
+                raise RuntimeError("zelfosvr exited: " + self.output())
+            try:
+                with socket.create_connection(("127.0.0.1", self.port), timeout=1) as s:
+                    if s.recv(200).startswith(b"220 "):
+                        return self
+            except OSError:
+                pass
+            time.sleep(0.05)
+        raise RuntimeError("no greeting")
+
+    def stop(self):
+        """SIGTERM; returns the exit code."""
+        if self.proc is None:
+            return None
+        self.proc.send_signal(signal.SIGTERM)
+        code = self.proc.wait(timeout=10)
+        self.proc = None
+        return code
+
+    def output(self):
+        self.out.flush()
+        with open(os.path.join(self.home, "stderr.txt"), "rb") as f:
+            return f.read().decode("utf-8", "replace")
+
+    def log(self, name):
+        try:
+            with open(os.path.join(self.config, name), "rb") as f:
+                return f.read().decode("utf-8", "replace")
+        except FileNotFoundError:
+            return ""
+
+    def close(self):
+        if self.proc is not None:
+            self.proc.kill()
+            self.proc.wait()
+        self.out.close()
+        shutil.rmtree(self.home, ignore_errors=True)
+
+
+class Control:
+    """A raw control connection that reads one reply line at a time."""
+
+    def __init__(self, port, host="127.0.0.1", source=None, timeout=5):
+        family = socket.AF_INET6 if ":" in host else socket.AF_INET
+        self.sock = socket.socket(family, socket.SOCK_STREAM)
+        self.sock.settimeout(timeout)
+        if source:
+            self.sock.bind((source, 0))
+        self.sock.connect((host, port))
+        self.buf = b""
+
+    def line(self):
+        while b"\r\n" not in self.buf:
+            data = self.sock.recv(4096)
+            if not data:
+                return ""
+            self.buf += data
+        head, _, self.buf = self.buf.partition(b"\r\n")
+        return head.decode("utf-8", "replace")
+
+    def cmd(self, text):
+        self.sock.sendall(text.encode() + b"\r\n")
+        return self.line()
+
+    def closed(self):
+        """True when the server closes the connection without another byte."""
+        if self.buf:
+            return False
+        try:
+            return self.sock.recv(1) == b""
+        except ConnectionResetError:
+            return True
+        except socket.timeout:
+            return False
+
+    def close(self):
+        self.sock.close()
