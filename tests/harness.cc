@@ -188,7 +188,7 @@ void RawClient::Close() {
   fd_ = -1;
 }
 
-bool RawClient::Connect(const std::string& host, int port, double seconds) {
+bool RawClient::Connect(const std::string& host, int port, double seconds, const std::string& source) {
   Close();
   addrinfo hints{};
   hints.ai_socktype = SOCK_STREAM;
@@ -196,6 +196,12 @@ bool RawClient::Connect(const std::string& host, int port, double seconds) {
   addrinfo* res = nullptr;
   if (getaddrinfo(host.c_str(), std::to_string(port).c_str(), &hints, &res) != 0) return false;
   fd_ = socket(res->ai_family, SOCK_STREAM, 0);
+  if (!source.empty()) {
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &local.sin_addr);
+    bind(fd_, reinterpret_cast<sockaddr*>(&local), sizeof(local));
+  }
   fcntl(fd_, F_SETFL, O_NONBLOCK);
   int rc = connect(fd_, res->ai_addr, res->ai_addrlen);
   freeaddrinfo(res);

@@ -63,7 +63,8 @@ class RawClient {
   RawClient() = default;
   ~RawClient();
   RawClient(RawClient&& o) noexcept : fd_(o.fd_), buf_(std::move(o.buf_)) { o.fd_ = -1; }
-  bool Connect(const std::string& host, int port, double seconds = 5.0);
+  // source, when given, is the local address to connect from (127.0.0.x).
+  bool Connect(const std::string& host, int port, double seconds = 5.0, const std::string& source = "");
   bool Send(const std::string& bytes);
   bool SendLine(const std::string& line) { return Send(line + "\r\n"); }
   // Reads one reply line (through "\r\n"), or "" on close or time-out.

@@ -2,6 +2,7 @@
 // cannot be reached through the file's clamps and for its counters.
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -131,6 +132,80 @@ TEST_F(InProcessServer, SessionIdsCarryTheSlotAndDiffer) {
   EXPECT_NE(id_a, id_b);
   EXPECT_EQ((id_a >> 8) & 0xFF, slot_a % 128 + 75);
   EXPECT_EQ((id_b >> 8) & 0xFF, slot_b % 128 + 75);
+}
+
+int64_t g_clock = 0;
+int64_t TestClock() { return g_clock; }
+
+TEST_F(InProcessServer, FirewallBlockEndsAfterRecordSeconds) {
+  home_.WriteFile("config/myaccount.ini", "[User_user1]\nActive_Mode=1\nUser_Name=u\nPass_Word=p\n");
+  Start("", "[Zelfo_Ipwall]\r\nMax_trytimes=6\r\nRecord_seconds=600\r\n");
+  g_clock = 1700000000;
+  svr_.firewall.clock = TestClock;
+  for (int i = 0; i < 6; ++i) {
+    RawClient c;
+    ASSERT_TRUE(c.Connect("127.0.0.1", port_, 5.0, "127.0.0.9"));
+    ASSERT_EQ(c.ReadLine().rfind("220 ", 0), 0u);
+    c.SendLine("USER u");
+    c.ReadLine();
+    c.SendLine("PASS wrong");
+    EXPECT_EQ(c.ReadLine(), "550 Login failed\r\n");
+  }
+  EXPECT_EQ(svr_.login_fail_count.load(), 6u);
+  RawClient blocked;
+  ASSERT_TRUE(blocked.Connect("127.0.0.1", port_, 5.0, "127.0.0.9"));
+  EXPECT_TRUE(blocked.ClosedWithoutReply());
+  g_clock += 601;  // past Record_seconds since the last failure
+  RawClient again;
+  ASSERT_TRUE(again.Connect("127.0.0.1", port_, 5.0, "127.0.0.9"));
+  EXPECT_EQ(again.ReadLine().rfind("220 ", 0), 0u);
+  // The failed-login list holds the address with its six hits.
+  const WL_RecordEntry e = svr_.records[WL_ZelFtpSvr::kRecLoginFail].Entry(0);
+  uint32_t v;
+  memcpy(&v, e.addr, 4);
+  EXPECT_EQ(v, 0x7F000009u);
+  EXPECT_EQ(e.times, 6u);
+}
+
+TEST_F(InProcessServer, RecordListsCountConnectionsAndLogins) {
+  home_.WriteFile("config/myaccount.ini", "[User_user1]\nActive_Mode=1\nUser_Name=u\nPass_Word=p\n");
+  Start();
+  struct Visit {
+    const char* host;
+    const char* source;
+    bool login;
+  } visits[] = {{"127.0.0.1", "127.0.0.5", true}, {"127.0.0.1", "127.0.0.5", false},
+                {"127.0.0.1", "127.0.0.6", true}, {"::1", "", true},
+                {"127.0.0.1", "127.0.0.5", false}};
+  for (const Visit& v : visits) {
+    RawClient c;
+    ASSERT_TRUE(c.Connect(v.host, port_, 5.0, v.source));
+    ASSERT_EQ(c.ReadLine().rfind("220 ", 0), 0u);
+    if (v.login) {
+      c.SendLine("USER u");
+      c.ReadLine();
+      c.SendLine("PASS p");
+      EXPECT_EQ(c.ReadLine(), "230 Login OK |0 0\r\n");
+    }
+    c.SendLine("QUIT");
+    c.ReadLine();
+  }
+  auto hits = [&](WL_ZelFtpSvr::RecordList list, uint32_t addr) -> uint64_t {
+    for (int i = 0; i < svr_.records[list].count(); ++i) {
+      const WL_RecordEntry e = svr_.records[list].Entry(i);
+      uint32_t v;
+      memcpy(&v, e.addr, 4);
+      if (e.used && !e.is_ipv6 && v == addr) return e.times;
+    }
+    return 0;
+  };
+  EXPECT_EQ(hits(WL_ZelFtpSvr::kRecConnV4, 0x7F000005), 3u);
+  EXPECT_EQ(hits(WL_ZelFtpSvr::kRecConnV4, 0x7F000006), 1u);
+  EXPECT_EQ(hits(WL_ZelFtpSvr::kRecLoginV4, 0x7F000005), 1u);
+  EXPECT_EQ(hits(WL_ZelFtpSvr::kRecLoginV4, 0x7F000006), 1u);
+  const WL_RecordEntry six = svr_.records[WL_ZelFtpSvr::kRecLoginV6].Entry(0);
+  EXPECT_TRUE(six.used && six.is_ipv6 && six.addr[15] == 1 && six.times == 1);
+  EXPECT_EQ(svr_.login_count.load(), 3u);
 }
 
 }  // namespace
