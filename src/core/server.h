@@ -108,6 +108,7 @@ class WL_ZelFtpSvr {
   std::atomic<uint64_t> full_rejects_v6{0};
   std::atomic<uint64_t> login_fail_count{0};
   std::atomic<uint64_t> bad_task_count{0};
+  std::atomic<int64_t> extend_security_count{0};  // refused extend-security checks
 
   BoundedStr<513> greeting_text;
   WL_FtpAccount accounts;

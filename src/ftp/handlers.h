@@ -18,6 +18,8 @@ WL_CommandHandler HandlerFor(uint32_t code);
 // serve).
 WL_CommandHandler LoginHandlerFor(uint32_t code);     // USER, PASS, PAS6, PASA
 WL_CommandHandler OperatorHandlerFor(uint32_t code);  // TEMP
+WL_CommandHandler FileHandlerFor(uint32_t code);      // CWD, CDUP, MKD, RMD, DELE, RNAM, SIZE, ...
+WL_CommandHandler ProtectHandlerFor(uint32_t code);   // CINT, NEXP
 
 // Runs the command in s.command_code with its argument. Returns false when
 // the session must end.

@@ -59,6 +59,10 @@ void WL_FtpSession::ResetForConnection(uint32_t seed) {
   use_session_key = 0;
   response_flag = login_option = mode_option = 0;
   pasa_values[0] = pasa_values[1] = 0;
+  protect_on = 0;
+  protect_kind = protect_counter = 0;
+  protect_value = protect_nonce = 0;
+  protect_key[0] = protect_sig[0] = '\0';
   memset(peer_addr, 0, sizeof(peer_addr));
 }
 

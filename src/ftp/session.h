@@ -129,6 +129,14 @@ class WL_FtpSession {
   uint8_t login_option = 0;   // PASA's further option flag
   uint8_t mode_option = 0;    // PASA's mode value 512
   int64_t pasa_values[2] = {0, 0};  // kept for the joint transfers
+  // Command protection (CINT, NEXP).
+  int32_t protect_on = 0;
+  uint32_t protect_kind = 0;
+  uint32_t protect_counter = 0;
+  uint64_t protect_value = 0;
+  uint64_t protect_nonce = 0;
+  char protect_key[129] = {};
+  char protect_sig[129] = {};
   uint16_t slot_index = 0;
   uint16_t passive_port = 0;
   uint16_t active_port = 0;

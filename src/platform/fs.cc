@@ -1,6 +1,7 @@
 #include "platform/fs.h"
 
 #include <dirent.h>
+#include <stdio.h>
 #include <fcntl.h>
 #include <ftw.h>
 #include <sys/stat.h>
@@ -120,6 +121,10 @@ bool CanRead(const std::string& path) {
 bool MakeDirectory(const std::string& path) {
   if (path == "/") return true;
   return !path.empty() && mkdir(path.c_str(), 0755) == 0;
+}
+
+bool RenameNoReplace(const std::string& from, const std::string& to) {
+  return !from.empty() && !to.empty() && renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) == 0;
 }
 
 bool RemoveFile(const std::string& path) { return !path.empty() && unlink(path.c_str()) == 0; }

@@ -61,6 +61,8 @@ bool GetFileTimes(const std::string& path, uint64_t* size, int64_t* ctime, int64
 bool CanRead(const std::string& path);
 // Creates one directory level. "/" counts as done without a call.
 bool MakeDirectory(const std::string& path);
+// Renames within the file system; fails when the target exists.
+bool RenameNoReplace(const std::string& from, const std::string& to);
 // Deletes one file (or a symbolic link itself).
 bool RemoveFile(const std::string& path);
 // Deletes a file or a whole tree, depth first, never following a symbolic

@@ -1,0 +1,166 @@
+#include "ftp/virtual_path.h"
+
+#include <cctype>
+
+#include "accounts/resource.h"
+#include "base/file_util.h"
+#include "base/local_path.h"
+#include "core/server.h"
+#include "ftp/session.h"
+
+namespace {
+
+bool HasUnsafeChar(std::string_view s) {
+  for (char c : s) {
+    if (IsUnsafePathChar(static_cast<unsigned char>(c))) return true;
+  }
+  return false;
+}
+
+bool HasClimbOrDouble(std::string_view s) {
+  return s.find("../") != std::string_view::npos || s.find("/..") != std::string_view::npos ||
+         s.find("//") != std::string_view::npos;
+}
+
+void DropOneTrailingSlash(std::string* s) {
+  if (!s->empty() && s->back() == '/') s->pop_back();
+}
+
+}  // namespace
+
+bool IsSafeVirtualPath(std::string_view p) {
+  if (p.empty()) return true;
+  if (HasClimbOrDouble(p) || p.substr(0, 2) == "..") return false;
+  return !HasUnsafeChar(p);
+}
+
+bool IsSafeLocalDir(std::string_view p) {
+  if (p.size() < 2 || p[0] != '/') return false;
+  return !HasClimbOrDouble(p) && !HasUnsafeChar(p);
+}
+
+bool PathWithin(std::string_view path, std::string_view root) {
+  if (root.empty() || path.size() < root.size() || path.substr(0, root.size()) != root) return false;
+  return path.size() == root.size() || path[root.size()] == '/' || root.back() == '/';
+}
+
+std::string FoldSlashes(std::string_view path) {
+  std::string out;
+  out.reserve(path.size());
+  for (char c : path) {
+    if (c == '/' && !out.empty() && out.back() == '/') continue;
+    out.push_back(c);
+  }
+  return out;
+}
+
+int SplitVirtualPath(std::string_view path, std::string* name, std::string* rest) {
+  name->clear();
+  rest->clear();
+  if (path.empty()) return -1;
+  if (path[0] != '/') return -2;
+  const std::string folded = FoldSlashes(path);
+  if (!IsSafeVirtualPath(folded)) return -2;
+  std::string_view v(folded);
+  v.remove_prefix(1);
+  if (v.empty()) return 0;
+  const size_t slash = v.find('/');
+  std::string_view first = v.substr(0, slash);
+  if (HasUnsafeChar(first) || first == "." || first == "..") return -2;
+  *name = std::string(first);
+  if (slash == std::string_view::npos) return 1;
+  v.remove_prefix(slash);
+  while (!v.empty() && v.front() == '/') v.remove_prefix(1);
+  if (v.empty()) return 1;
+  std::string r(v);
+  DropOneTrailingSlash(&r);
+  if (r.empty()) return 1;
+  if (!IsSafeVirtualPath(r)) return -2;
+  *rest = std::move(r);
+  return 2;
+}
+
+std::string CutOneLevel(std::string_view path) {
+  const size_t slash = path.rfind('/');
+  if (slash == std::string_view::npos || slash == 0) return "/";
+  return std::string(path.substr(0, slash));
+}
+
+bool CurrentLocalDir(WL_ZelFtpSvr* svr, const WL_FtpSession& s, std::string* out) {
+  out->clear();
+  std::string local;
+  if (s.backup_mode) {
+    local = std::string(s.backup_root.view()) + std::string(s.current_path.view());
+  } else {
+    std::string name, rest;
+    const int kind = SplitVirtualPath(s.current_path.view(), &name, &rest);
+    if (kind <= 0) return false;  // the root has no local directory
+    std::string root;
+    if (!svr->resources.ResolveResource(name, s.access_level, &root)) return false;
+    local = rest.empty() ? root : root + "/" + rest;
+  }
+  local = FoldSlashes(local);
+  DropOneTrailingSlash(&local);
+  if (!IsSafeLocalPath(local)) return false;
+  *out = std::move(local);
+  return true;
+}
+
+bool ResolveFilePath(WL_ZelFtpSvr* svr, const WL_FtpSession& s, std::string_view arg, std::string* out) {
+  out->clear();
+  while (!arg.empty() && isspace(static_cast<unsigned char>(arg.front()))) arg.remove_prefix(1);
+  if (arg.substr(0, 2) == "./") arg.remove_prefix(2);
+  if (arg.empty() || !IsSafeVirtualPath(arg)) return false;
+  std::string local;
+  if (arg.find('/') == std::string_view::npos) {
+    std::string dir;
+    if (!CurrentLocalDir(svr, s, &dir)) return false;
+    local = dir + "/" + std::string(arg);
+  } else if (arg[0] == '/') {
+    if (s.backup_mode) {
+      local = FoldSlashes(std::string(s.backup_root.view()) + std::string(arg));
+    } else {
+      std::string name, rest, root;
+      if (SplitVirtualPath(arg, &name, &rest) != 2) return false;
+      if (!svr->resources.ResolveResource(name, s.access_level, &root)) return false;
+      local = FoldSlashes(root + "/" + rest);
+    }
+  } else {
+    return false;  // a relative path with directories
+  }
+  if (local.empty() || !IsSafeLocalPath(local)) return false;
+  *out = std::move(local);
+  return true;
+}
+
+bool ExtendSecurityCheck(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view local, uint16_t code) {
+  if (!svr->set.Extend_security || local.empty()) return true;
+  bool ok = false;
+  if (s.logged_in) {
+    if (s.backup_mode) {
+      ok = PathWithin(local, s.backup_root.view());
+    } else {
+      for (const WL_Resource& r : svr->resources.entries()) {
+        if (r.level <= s.access_level && PathWithin(local, r.path)) {
+          ok = true;
+          break;
+        }
+      }
+    }
+  }
+  if (!ok) {
+    svr->extend_security_count.fetch_add(1, std::memory_order_relaxed);
+    s.security_code = code;
+  }
+  return ok;
+}
+
+bool IsProtectedRoot(WL_ZelFtpSvr* svr, const WL_FtpSession& s, std::string_view local) {
+  std::string folded = FoldSlashes(local);
+  while (folded.size() > 1 && folded.back() == '/') folded.pop_back();
+  if (!s.backup_root.empty() && folded == s.backup_root.view()) return true;
+  for (const WL_Resource& r : svr->resources.entries()) {
+    if (folded == r.path) return true;
+  }
+  return false;
+}
