@@ -43,15 +43,16 @@ bool ParseResourceLine(const char* line, WL_Resource* out) {
   if (name.size() > 131 || !IsSafeName(name)) return false;
 
   std::string path = Trim(text.substr(star2 + 1));
-  if (path.size() < 2 || path.size() > 520) {
-    // "/" alone is the one short path that names a directory.
-    if (path != "/") return false;
-  }
+  // "/" alone is the one short path that names a directory: the root.
+  const bool root = path == "/";
+  if (!root && (path.size() < 2 || path.size() > 520)) return false;
   for (char& c : path) {
     if (c == '\\') c = '/';
   }
-  if (path.size() > 1 && path.back() == '/') path.pop_back();
-  if (path != "/" && !IsSafeLocalPath(path)) return false;
+  if (!root) {
+    if (path.back() == '/') path.pop_back();
+    if (!IsSafeLocalPath(path)) return false;
+  }
   if (!IsDirectory(path)) return false;
   out->level = static_cast<int32_t>(level);
   out->name = std::move(name);

@@ -282,7 +282,6 @@ bool HandlePasa(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
     return EndWith(svr, s, "550 Login failed\r\n");
   }
   s.client_nonce = nonce;
-  s.econn_token[0] = '\0';
   if (f[3] != 0) {
     const std::string token = EconnTokenHash(svr->accounts.GetAccount(match).response_code, s.session_token, nonce);
     memcpy(s.econn_token, token.data(), token.size() + 1);

@@ -146,16 +146,15 @@ bool DeleteTree(const std::string& path) {
 
 bool SetFileTimes(const std::string& path, int64_t, int64_t mtime) {
   if (mtime < 1) return true;
-  int fd = open(path.c_str(), O_RDWR | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-  if (fd < 0) return false;
+  if (path.empty()) return false;
   struct timespec times[2];
   times[0].tv_sec = 0;
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = static_cast<time_t>(mtime);
   times[1].tv_nsec = 0;
-  const bool ok = futimens(fd, times) == 0;
-  close(fd);
-  return ok;
+  // A symbolic link gets the time itself; its target, which may lie
+  // anywhere, is never touched.
+  return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 DirReader::DirReader(const std::string& path) { dir_ = path.empty() ? nullptr : opendir(path.c_str()); }
