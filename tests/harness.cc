@@ -15,6 +15,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <random>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -79,18 +80,12 @@ void TempHome::WriteFile(const std::string& relative, const std::string& text) c
 }
 
 int FreePort() {
-  for (int attempt = 0; attempt < 200; ++attempt) {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    a.sin_port = 0;
-    bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof(a));
-    socklen_t len = sizeof(a);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-    close(fd);
-    int port = ntohs(a.sin_port);
-    if (port > 1024 && BindPort(AF_INET, port) && BindPort(AF_INET6, port)) return port;
+  // Below the kernel's ephemeral range (32768 and up), so an outgoing
+  // connection of another test cannot take the port before the server binds.
+  static thread_local std::mt19937 rng(std::random_device{}());
+  for (int attempt = 0; attempt < 500; ++attempt) {
+    const int port = 20000 + static_cast<int>(rng() % 12000);
+    if (BindPort(AF_INET, port) && BindPort(AF_INET6, port)) return port;
   }
   return 0;
 }

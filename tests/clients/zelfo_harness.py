@@ -1,5 +1,6 @@
 """Runs the real zelfosvr on loopback with a temporary home, for client tests."""
 import os
+import random
 import shutil
 import signal
 import socket
@@ -9,15 +10,23 @@ import time
 
 
 def free_port():
-    """A TCP port free on 127.0.0.1 and ::1 at the time of the call."""
-    for _ in range(200):
-        with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
-            s.bind(("127.0.0.1", 0))
-            port = s.getsockname()[1]
+    """A TCP port free on 127.0.0.1 and ::1 at the time of the call.
+
+    It is drawn below the kernel's ephemeral range (32768 and up), so an
+    outgoing connection of another test cannot take it before the server
+    binds it.
+    """
+    rng = random.Random()
+    for _ in range(500):
+        port = rng.randrange(20000, 32000)
         try:
+            with socket.socket(socket.AF_INET, socket.SOCK_STREAM) as s:
+                s.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                s.bind(("0.0.0.0", port))
             with socket.socket(socket.AF_INET6, socket.SOCK_STREAM) as s6:
                 s6.setsockopt(socket.IPPROTO_IPV6, socket.IPV6_V6ONLY, 1)
-                s6.bind(("::1", port))
+                s6.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+                s6.bind(("::", port))
             return port
         except OSError:
             continue
