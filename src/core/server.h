@@ -16,6 +16,7 @@
 #include "base/net_record.h"
 #include "base/thread_pool.h"
 #include "core/settings.h"
+#include "econn/econn_service.h"
 #include "ftp/session.h"
 #include "platform/oslog.h"
 #include "platform/socket.h"
@@ -109,6 +110,8 @@ class WL_ZelFtpSvr {
   std::atomic<uint64_t> login_fail_count{0};
   std::atomic<uint64_t> bad_task_count{0};
   std::atomic<int64_t> extend_security_count{0};  // refused extend-security checks
+  std::atomic<int64_t> file_read_errors{0};
+  std::atomic<int64_t> file_write_errors{0};
 
   BoundedStr<513> greeting_text;
   WL_FtpAccount accounts;
@@ -123,6 +126,7 @@ class WL_ZelFtpSvr {
   WL_IPFireWall firewall;
   WL_NetRecord records[kRecordLists];
   Wl_OsLog event_log;
+  WL_EFtpCon econn;
   WL_ZelfoThreadPool pool;
   WL_Lock account_lock;
   WL_Lock totals_lock;

@@ -5,7 +5,8 @@
 #include <initializer_list>
 
 WL_CommandHandler HandlerFor(uint32_t code) {
-  for (WL_CommandHandler (*lookup)(uint32_t) : {LoginHandlerFor, OperatorHandlerFor, FileHandlerFor, ProtectHandlerFor}) {
+  for (WL_CommandHandler (*lookup)(uint32_t) : {LoginHandlerFor, OperatorHandlerFor, FileHandlerFor, ProtectHandlerFor, DataHandlerFor,
+                                                TransferHandlerFor}) {
     if (WL_CommandHandler h = lookup(code)) return h;
   }
   return nullptr;

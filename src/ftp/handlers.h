@@ -20,6 +20,8 @@ WL_CommandHandler LoginHandlerFor(uint32_t code);     // USER, PASS, PAS6, PASA
 WL_CommandHandler OperatorHandlerFor(uint32_t code);  // TEMP
 WL_CommandHandler FileHandlerFor(uint32_t code);      // CWD, CDUP, MKD, RMD, DELE, RNAM, SIZE, ...
 WL_CommandHandler ProtectHandlerFor(uint32_t code);   // CINT, NEXP
+WL_CommandHandler DataHandlerFor(uint32_t code);      // PORT, EPRT, PASV, EPSV, CONN, CONS, MODC
+WL_CommandHandler TransferHandlerFor(uint32_t code);  // RETR, STOR, APPE, STOU, REST
 
 // Runs the command in s.command_code with its argument. Returns false when
 // the session must end.

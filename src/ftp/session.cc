@@ -78,6 +78,7 @@ void WL_FtpSession::ReturnTransferBuffer() {
 
 void WL_FtpSession::ReleaseSlot() {
   ReturnTransferBuffer();
+  file.Close();
   random.Advance(static_cast<uint64_t>(slot_index) + 4);
   data_socket.Close();
   ctrl_socket.Close();
@@ -86,6 +87,7 @@ void WL_FtpSession::ReleaseSlot() {
 }
 
 void WL_FtpSession::CloseConnections() {
+  file.Close();
   random.Advance(2ull * slot_index + 6);
   data_socket.Close();
   ctrl_socket.Close();
@@ -98,6 +100,7 @@ void WL_FtpSession::CloseConnections() {
 }
 
 bool WL_FtpSession::CloseDataConnection(bool skip_shutdown, bool clear_resume) {
+  file.Close();
   random.Advance(static_cast<uint64_t>(slot_index) + 4);
   data_socket.Close(skip_shutdown);
   passive_port = active_port = 0;

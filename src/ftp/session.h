@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "base/format.h"
+#include "base/holders.h"
 #include "base/logs.h"
 #include "base/random64.h"
 #include "platform/socket.h"
@@ -181,6 +182,7 @@ class WL_FtpSession {
   BoundedStr<1281> current_path;
   BoundedStr<361> backup_root;  // the account's backup directory in backup mode
   char* xfer_buf = nullptr;
+  WL_MFile file;  // the file of a running transfer
   WL_Semaphore event{72};
   WL_NoLockRandom64 random;
   WL_MinMemLog session_log;

@@ -72,6 +72,18 @@ size_t ReadBytes(FILE* f, void* data, size_t n) { return f == nullptr ? 0 : frea
 
 bool SeekTo(FILE* f, int64_t offset) { return f != nullptr && fseeko(f, static_cast<off_t>(offset), SEEK_SET) == 0; }
 
+int FileDescriptor(FILE* f) { return f == nullptr ? -1 : fileno(f); }
+
+bool TruncateOpenFile(FILE* f, int64_t size) {
+  return f != nullptr && fflush(f) == 0 && ftruncate(fileno(f), static_cast<off_t>(size)) == 0;
+}
+
+int64_t OpenFileSize(FILE* f) {
+  struct stat st;
+  if (f == nullptr || fstat(fileno(f), &st) != 0) return -1;
+  return static_cast<int64_t>(st.st_size);
+}
+
 bool AtEnd(FILE* f) { return f == nullptr || feof(f) != 0; }
 
 bool SeekToEnd(FILE* f) { return f != nullptr && fseeko(f, 0, SEEK_END) == 0; }

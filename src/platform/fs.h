@@ -34,6 +34,12 @@ bool FlushFile(FILE* f);
 size_t ReadBytes(FILE* f, void* data, size_t n);
 // Moves to offset from the start. False on failure.
 bool SeekTo(FILE* f, int64_t offset);
+// The descriptor of an open stream (for sendfile), or -1.
+int FileDescriptor(FILE* f);
+// Cuts an open file to size bytes. False on failure.
+bool TruncateOpenFile(FILE* f, int64_t size);
+// The size of an open file, or -1.
+int64_t OpenFileSize(FILE* f);
 // True once a read has hit the end of the file.
 bool AtEnd(FILE* f);
 // Moves to the end (SeekToEnd) or the start (Rewind) of the file.

@@ -8,6 +8,7 @@
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
+#include <sys/sendfile.h>
 #include <stdio.h>
 #include <string.h>
 #include <unistd.h>
@@ -267,4 +268,119 @@ int ListLocalIpv6(uint8_t out[][16], char* error, uint32_t* scopes) {
   }
   freeifaddrs(list);
   return n;
+}
+
+int NetListenData(int family, uint16_t port, int backlog) {
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return kInvalidSocket;
+  SetNonBlocking(fd);
+  TuneConnection(fd);
+  int rc;
+  if (family == AF_INET6) {
+    SetFlag(fd, IPPROTO_IPV6, IPV6_V6ONLY);
+    struct sockaddr_in6 a;
+    memset(&a, 0, sizeof(a));
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_any;
+    a.sin6_port = htons(port);
+    rc = bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
+  } else {
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof(a));
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_ANY);
+    a.sin_port = htons(port);
+    rc = bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
+  }
+  if (rc != 0 || listen(fd, backlog) != 0) {
+    close(fd);
+    return kInvalidSocket;
+  }
+  return fd;
+}
+
+int NetConnectTo(const struct sockaddr_storage& peer, uint16_t port, int* stage) {
+  *stage = 0;
+  int fd = socket(peer.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *stage = 1;
+    return kInvalidSocket;
+  }
+  SetNonBlocking(fd);
+  TuneConnection(fd);
+  struct sockaddr_storage to = peer;
+  socklen_t len;
+  if (to.ss_family == AF_INET6) {
+    reinterpret_cast<struct sockaddr_in6*>(&to)->sin6_port = htons(port);
+    len = sizeof(struct sockaddr_in6);
+  } else {
+    reinterpret_cast<struct sockaddr_in*>(&to)->sin_port = htons(port);
+    len = sizeof(struct sockaddr_in);
+  }
+  int rc;
+  do {
+    rc = connect(fd, reinterpret_cast<struct sockaddr*>(&to), len);
+  } while (rc != 0 && errno == EINTR);
+  if (rc != 0 && errno != EINPROGRESS) {
+    close(fd);
+    *stage = 2;
+    return kInvalidSocket;
+  }
+  return fd;
+}
+
+int NetSocketError(int fd) {
+  int err = 0;
+  socklen_t len = sizeof(err);
+  if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len) != 0) return errno;
+  return err;
+}
+
+bool NetLocalIpv4(int fd, uint8_t out[4]) {
+  struct sockaddr_storage a;
+  socklen_t len = sizeof(a);
+  if (getsockname(fd, reinterpret_cast<struct sockaddr*>(&a), &len) != 0 || a.ss_family != AF_INET) return false;
+  memcpy(out, &reinterpret_cast<struct sockaddr_in*>(&a)->sin_addr.s_addr, 4);
+  return true;
+}
+
+bool SameHost(const struct sockaddr_storage& a, const struct sockaddr_storage& ref) {
+  if (a.ss_family != ref.ss_family) return false;
+  if (a.ss_family == AF_INET) {
+    return reinterpret_cast<const struct sockaddr_in*>(&a)->sin_addr.s_addr ==
+           reinterpret_cast<const struct sockaddr_in*>(&ref)->sin_addr.s_addr;
+  }
+  if (a.ss_family == AF_INET6) {
+    return memcmp(reinterpret_cast<const struct sockaddr_in6*>(&a)->sin6_addr.s6_addr,
+                  reinterpret_cast<const struct sockaddr_in6*>(&ref)->sin6_addr.s6_addr, 16) == 0;
+  }
+  return false;
+}
+
+int WaitControlAndData(int ctrl, int data, bool data_write, int timeout_ms, PairReady* out) {
+  *out = PairReady();
+  struct pollfd p[2] = {{ctrl, POLLIN, 0}, {data, static_cast<short>(data_write ? POLLOUT : POLLIN), 0}};
+  int rc;
+  do {
+    rc = poll(p, 2, timeout_ms > 0 ? timeout_ms : 0);
+  } while (rc < 0 && errno == EINTR);
+  if (rc < 0) return -1;
+  if (rc == 0) return 0;
+  out->ctrl_readable = (p[0].revents & POLLIN) != 0;
+  out->ctrl_error = !out->ctrl_readable && (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+  out->data_ready = (p[1].revents & (data_write ? POLLOUT : POLLIN)) != 0;
+  out->data_error = !out->data_ready && (p[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+  return 1;
+}
+
+FileSendResult NetSendFile(int socket_fd, int file_fd, size_t count) {
+  ssize_t rc;
+  do {
+    rc = sendfile(socket_fd, file_fd, nullptr, count);
+  } while (rc < 0 && errno == EINTR);
+  if (rc > 0) return {FileSendStatus::kSent, static_cast<size_t>(rc)};
+  if (rc == 0) return {FileSendStatus::kEndOfFile, 0};
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return {FileSendStatus::kWouldBlock, 0};
+  if (errno == EIO || errno == EINVAL || errno == ENOMEM || errno == EOVERFLOW) return {FileSendStatus::kFileError, 0};
+  return {FileSendStatus::kSocketError, 0};
 }

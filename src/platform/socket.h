@@ -99,3 +99,42 @@ int ConnectHost6(int fd, const char* name, uint16_t port);
 // given, holds 128 bytes and receives the reason of a failure; scopes, when
 // given, the scope ids. Returns the count.
 int ListLocalIpv6(uint8_t out[][16], char* error, uint32_t* scopes);
+
+// Data connections.
+
+// Opens a listening socket of the family on the wildcard address and port
+// (0: the kernel chooses), non-blocking, with TCP_NODELAY and SO_OOBINLINE,
+// IPV6_V6ONLY on AF_INET6. No SO_REUSEADDR: a passive port must really be
+// free. Returns the socket or kInvalidSocket.
+int NetListenData(int family, uint16_t port, int backlog);
+// Starts a non-blocking connect of a new socket of the peer's family to the
+// peer address at port. Returns the socket, or kInvalidSocket with *stage 1
+// (socket failed) or 2 (connect could not start).
+int NetConnectTo(const struct sockaddr_storage& peer, uint16_t port, int* stage);
+// The pending error of a socket (SO_ERROR); 0 when none.
+int NetSocketError(int fd);
+// The local address of a socket as 4 IPv4 bytes (network order); false for
+// another family or on failure.
+bool NetLocalIpv4(int fd, uint8_t out[4]);
+// Whether a peer address (as accept returned it) is the same host as ref:
+// the 4 IPv4 or the 16 IPv6 address bytes; ports are not compared.
+bool SameHost(const struct sockaddr_storage& a, const struct sockaddr_storage& ref);
+
+// One wait on the control socket (readable) and the data socket (readable
+// or writable as asked). Returns -1 when poll fails, 0 on time-out, else 1
+// with the flags set.
+struct PairReady {
+  bool ctrl_readable = false;
+  bool ctrl_error = false;
+  bool data_ready = false;
+  bool data_error = false;
+};
+int WaitControlAndData(int ctrl, int data, bool data_write, int timeout_ms, PairReady* out);
+
+// Sends up to count bytes of a file from its current offset (sendfile).
+enum class FileSendStatus { kSent, kEndOfFile, kWouldBlock, kFileError, kSocketError };
+struct FileSendResult {
+  FileSendStatus status;
+  size_t count;
+};
+FileSendResult NetSendFile(int socket_fd, int file_fd, size_t count);
