@@ -13,6 +13,7 @@ have_cmd pkg-config || need+=(pkg-config)
 have_cmd curl || need+=(curl)
 have_cmd python3 || need+=(python3)
 have_cmd openssl || need+=(openssl)
+have_cmd lftp || need+=(lftp)
 { have_pkg libssl-dev || [ -f /usr/include/openssl/ssl.h ]; } || need+=(libssl-dev)
 { have_pkg libgtest-dev || [ -f /usr/include/gtest/gtest.h ]; } || need+=(libgtest-dev)
 
