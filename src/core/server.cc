@@ -99,6 +99,7 @@ bool WL_ZelFtpSvr::LogTimestamped(const char* text, int length) {
 }
 
 bool WL_ZelFtpSvr::Start() {
+  start_time = NowSeconds();
   // 1. Event source.
   if (!event_log.IsRegistered()) event_log.Register();
   ReportServiceEvent("service start", kEventInformation);

@@ -97,6 +97,7 @@ class WL_ZelFtpSvr {
   uint16_t ListenerPort(WL_ListenerIndex which) const;
 
   std::string install_dir;
+  int64_t start_time = 0;  // seconds; the time shown for resources at the root
   WL_ListenerControl listener_ctl;
   WL_Settings set;
 

@@ -22,6 +22,7 @@ WL_CommandHandler FileHandlerFor(uint32_t code);      // CWD, CDUP, MKD, RMD, DE
 WL_CommandHandler ProtectHandlerFor(uint32_t code);   // CINT, NEXP
 WL_CommandHandler DataHandlerFor(uint32_t code);      // PORT, EPRT, PASV, EPSV, CONN, CONS, MODC
 WL_CommandHandler TransferHandlerFor(uint32_t code);  // RETR, STOR, APPE, STOU, REST
+WL_CommandHandler ListHandlerFor(uint32_t code);      // LIST, NLST, MLSD, MLST, CLST, FEAT, OPTS
 
 // Runs the command in s.command_code with its argument. Returns false when
 // the session must end.
