@@ -269,8 +269,7 @@ class LoginTest(unittest.TestCase):
     def test_firewall_blocks_after_failed_logins(self):
         self.start("", log_level=1)
         self.server.stop()
-        self.server.write("set.ini", open(self.server.path("config", "set.ini")).read()
-                          + "\r\n[Zelfo_Ipwall]\r\nMax_trytimes=6\r\n")
+        self.server.configure(more="[Zelfo_Ipwall]\r\nMax_trytimes=6")
         self.server.start()
         for _ in range(6):
             c = self.control(source="127.0.0.3")

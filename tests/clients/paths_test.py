@@ -63,8 +63,7 @@ class PathsTest(unittest.TestCase):
         return c
 
     def battery(self, backup, extend):
-        self.server.write("set.ini", open(self.server.path("config", "set.ini")).read()
-                          + "\r\n[Zelfo_ftp]\r\nExtend_security=%d\r\n" % extend)
+        self.server.configure(ftp="Extend_security=%d" % extend)
         self.server.start()
         before = snapshot(self.server.home)
         c = self.login(backup)

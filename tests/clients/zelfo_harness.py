@@ -42,15 +42,23 @@ class Server:
         self.config = os.path.join(self.home, "config")
         os.makedirs(self.config)
         self.port = free_port()
-        text = ("[Zelfo_ftp]\r\nService_portv4=%d\r\nService_portv6=%d\r\n%s\r\n"
-                "[Zelfo_extend]\r\nLog_level=%d\r\n" % (self.port, self.port, settings, log_level))
-        self.write("set.ini", text)
+        self.log_level = log_level
+        self.configure(settings)
         if accounts:
             self.write("myaccount.ini", accounts)
         if shares:
             self.write("myshare.txt", shares)
         self.out = open(os.path.join(self.home, "stderr.txt"), "wb")
         self.proc = None
+
+    def configure(self, ftp="", extend="", more=""):
+        """Writes set.ini: extra lines of [Zelfo_ftp] and [Zelfo_extend], then
+        further sections. (Only the first section of a name is ever read, so
+        every key of a section goes here at once.)"""
+        text = ("[Zelfo_ftp]\r\nService_portv4=%d\r\nService_portv6=%d\r\n%s\r\n"
+                "[Zelfo_extend]\r\n%s\r\nLog_level=%d\r\n%s\r\n"
+                % (self.port, self.port, ftp, extend, self.log_level, more))
+        self.write("set.ini", text)
 
     def write(self, name, text):
         with open(os.path.join(self.config, name), "w") as f:
