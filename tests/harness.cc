@@ -60,11 +60,32 @@ bool BindPort(int family, int port) {
 
 }  // namespace
 
+// A self-signed certificate and key made once per test process with the
+// openssl command line (EC P-256: fast to make).
+const std::string& TestCertificateDir() {
+  static const std::string dir = [] {
+    char tmpl[] = "/tmp/zelfo-cert-XXXXXX";
+    std::string d = mkdtemp(tmpl) != nullptr ? tmpl : "/tmp";
+    RunCommand("openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 3650 "
+               "-subj /CN=localhost -keyout " + d + "/sslkey.pem -out " + d + "/sslcert.pem 2>/dev/null",
+               nullptr);
+    return d;
+  }();
+  return dir;
+}
+
 TempHome::TempHome(bool with_config) {
   char tmpl[] = "/tmp/zelfo-test-XXXXXX";
   char* d = mkdtemp(tmpl);
   dir_ = d != nullptr ? d : "/tmp/zelfo-test-failed";
-  if (with_config) std::filesystem::create_directories(config());
+  if (with_config) {
+    std::filesystem::create_directories(config());
+    // The default TLS files of the settings: every start needs them.
+    for (const char* name : {"sslcert.pem", "sslkey.pem"}) {
+      std::error_code ec;
+      std::filesystem::copy_file(TestCertificateDir() + "/" + name, config() + "/" + name, ec);
+    }
+  }
 }
 
 TempHome::~TempHome() {

@@ -134,6 +134,15 @@ TEST_F(InProcessServer, SessionIdsCarryTheSlotAndDiffer) {
   EXPECT_EQ((id_b >> 8) & 0xFF, slot_b % 128 + 75);
 }
 
+TEST_F(InProcessServer, ImplicitClientThatNeverHandshakesIsDropped) {
+  const int implicit_port = zt::FreePort();
+  Start("Implicit_mode=1\r\nService_implicitv4=" + std::to_string(implicit_port) + "\r\n");
+  svr_.tls_handshake_seconds = 2;  // instead of 64, to keep the test short
+  RawClient c;
+  ASSERT_TRUE(c.Connect("127.0.0.1", implicit_port));
+  EXPECT_TRUE(c.ClosedWithoutReply(10.0)) << "no greeting before the handshake";
+}
+
 int64_t g_clock = 0;
 int64_t TestClock() { return g_clock; }
 

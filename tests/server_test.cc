@@ -267,16 +267,6 @@ TEST_F(ServerTest, Ipv6AndFamilySwitch) {
   EXPECT_EQ(p.Stop(), 0);
 }
 
-TEST_F(ServerTest, ImplicitListenerOpensAndEndsAtTheHandshake) {
-  const int implicit_port = zt::FreePort();
-  StartServer("Implicit_mode=1\r\nService_implicitv4=" + std::to_string(implicit_port) + "\r\n");
-  RawClient c;
-  ASSERT_TRUE(c.Connect("127.0.0.1", implicit_port));
-  // No TLS context is loaded, so the handshake fails and nothing is sent.
-  EXPECT_TRUE(c.ClosedWithoutReply());
-  ExpectCleanStop();
-}
-
 TEST_F(ServerTest, SigtermWithSixtySessionsStopsQuickly) {
   StartServer("Max_users=63\r\n", "Log_level=1\r\n");
   std::vector<RawClient> held;

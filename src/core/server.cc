@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "base/local_path.h"
+#include "ftp/tls.h"
 #include "base/time_text.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
@@ -149,6 +150,14 @@ bool WL_ZelFtpSvr::Start() {
   }
   SetProcessPool(&mempool);
 
+  // 15. TLS contexts.
+  ServiceLine("Zelfo service: load ssl file ...\r\n");
+  if (!LoadTlsContexts(this)) {
+    ServiceLine("Zelfo service: failed to load ssl file\r\n");
+    ReportServiceEvent("failed to load ssl file", kEventError);
+    return false;
+  }
+
   // 16. Session arrays.
   ServiceLine("Zelfo service: malloc user memory......\r\n");
   if (!AllocateSessions()) {
@@ -284,6 +293,7 @@ bool WL_ZelFtpSvr::Stop() {
   // block is back by now.
   firewall.Stop();
   for (WL_NetRecord& r : records) r.StopRecords();
+  FreeTlsContexts(this);
   mempool.MemRelease();
   ServiceLine("Zelfo service: success to stop memory pool\r\n");
 

@@ -97,6 +97,11 @@ class WL_ZelFtpSvr {
   uint16_t ListenerPort(WL_ListenerIndex which) const;
 
   std::string install_dir;
+  // The TLS server contexts (absent until loaded) and how long a handshake
+  // may take, in seconds (tests shorten it).
+  struct ssl_ctx_st* tls_ctx_v4 = nullptr;
+  struct ssl_ctx_st* tls_ctx_v6 = nullptr;
+  int64_t tls_handshake_seconds = 64;
   int64_t start_time = 0;  // seconds; the time shown for resources at the root
   WL_ListenerControl listener_ctl;
   WL_Settings set;

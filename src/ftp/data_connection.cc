@@ -14,12 +14,44 @@
 #include "ftp/handlers.h"
 #include "ftp/session.h"
 #include "ftp/session_io.h"
+#include "ftp/tls.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 
 namespace {
 
 constexpr int kDataWaitMs = 3000;
+
+// The data connection's bytes, through TLS when it has a TLS object. A TLS
+// close_notify is a clean end (kClosed); a bare TCP close under TLS is an
+// error, since the peer may have been cut off mid-stream.
+IoResult DataIo(WL_FtpSession& s, bool write, char* buf, size_t n) {
+  if (s.data_ssl == nullptr) return write ? NetSend(s.data_socket.Get(), buf, n) : NetRecv(s.data_socket.Get(), buf, n);
+  s.tls_want = 0;
+  size_t moved = 0;
+  const TlsIo io = write ? TlsWrite(s.data_ssl, buf, n, &moved) : TlsRead(s.data_ssl, buf, n, &moved);
+  switch (io) {
+    case TlsIo::kOk:
+      return {IoStatus::kOk, moved};
+    case TlsIo::kWantRead:
+      s.tls_want = 1;
+      return {IoStatus::kWouldBlock, 0};
+    case TlsIo::kWantWrite:
+      s.tls_want = 2;
+      return {IoStatus::kWouldBlock, 0};
+    case TlsIo::kClosed:
+      return {IoStatus::kClosed, 0};
+    default:
+      return {IoStatus::kError, 0};
+  }
+}
+
+// Which way to wait on the data socket: a TLS layer may want the other
+// direction than the operation's.
+bool WaitForWrite(const WL_FtpSession& s, bool writing) {
+  if (s.data_ssl != nullptr && s.tls_want != 0) return s.tls_want == 2;
+  return writing;
+}
 
 bool TimedOut(int64_t start, int64_t limit) {
   const int64_t now = NowSeconds();
@@ -399,7 +431,7 @@ bool DataSend(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* buf, size_t lengt
   size_t sent = 0;
   while (sent < length) {
     s.wait_state = 1771;
-    const IoResult r = NetSend(s.data_socket.Get(), buf + sent, length - sent);
+    const IoResult r = DataIo(s, true, const_cast<char*>(buf) + sent, length - sent);
     if (r.status == IoStatus::kOk) {
       if (r.count > length - sent) {
         s.send_code = 7032;
@@ -414,7 +446,7 @@ bool DataSend(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* buf, size_t lengt
       return false;
     }
     s.wait_state = 1772;
-    if (const uint16_t code = WaitData(svr, s, true, &waits, start, timeout, kCodes)) {
+    if (const uint16_t code = WaitData(svr, s, WaitForWrite(s, true), &waits, start, timeout, kCodes)) {
       s.send_code = code;
       return false;
     }
@@ -474,7 +506,7 @@ bool DataRecv(WL_ZelFtpSvr* svr, WL_FtpSession& s, char* buf, size_t length, int
   uint32_t waits = 0;
   while (*got < length) {
     s.wait_state = 1751;
-    const IoResult r = NetRecv(s.data_socket.Get(), buf + *got, length - *got);
+    const IoResult r = DataIo(s, false, buf + *got, length - *got);
     if (r.status == IoStatus::kOk) {
       *got += r.count;
       s.bytes_received += static_cast<int64_t>(r.count);
@@ -486,12 +518,12 @@ bool DataRecv(WL_ZelFtpSvr* svr, WL_FtpSession& s, char* buf, size_t length, int
       return false;
     }
     if (r.status != IoStatus::kWouldBlock) {
-      s.send_code = 7051;
+      s.send_code = s.data_ssl != nullptr ? 7701 : 7051;
       *end = DataEnd::kFailure;
       return false;
     }
     s.wait_state = 1752;
-    if (const uint16_t code = WaitData(svr, s, false, &waits, start, timeout, kCodes)) {
+    if (const uint16_t code = WaitData(svr, s, WaitForWrite(s, false), &waits, start, timeout, kCodes)) {
       s.send_code = code;
       *end = code == 7055 ? DataEnd::kAbort : DataEnd::kFailure;
       return false;
@@ -509,7 +541,7 @@ bool DataRecvLine(WL_ZelFtpSvr* svr, WL_FtpSession& s, char* buf, size_t length,
   uint32_t waits = 0;
   while (*got < length) {
     s.wait_state = 1761;
-    const IoResult r = NetRecv(s.data_socket.Get(), buf + *got, length - *got);
+    const IoResult r = DataIo(s, false, buf + *got, length - *got);
     if (r.status == IoStatus::kOk) {
       const bool lf = memchr(buf + *got, '\n', r.count) != nullptr;
       *got += r.count;
@@ -521,10 +553,10 @@ bool DataRecvLine(WL_ZelFtpSvr* svr, WL_FtpSession& s, char* buf, size_t length,
       continue;
     }
     if (r.status != IoStatus::kWouldBlock) {
-      s.send_code = 7081;
+      s.send_code = (r.status == IoStatus::kError && s.data_ssl != nullptr) ? 7701 : 7081;
       return false;
     }
-    const uint16_t code = WaitData(svr, s, false, &waits, start, timeout, kCodes);
+    const uint16_t code = WaitData(svr, s, WaitForWrite(s, false), &waits, start, timeout, kCodes);
     if (code != 0) {
       s.send_code = code;
       return false;

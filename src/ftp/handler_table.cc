@@ -6,7 +6,8 @@
 
 WL_CommandHandler HandlerFor(uint32_t code) {
   for (WL_CommandHandler (*lookup)(uint32_t) : {LoginHandlerFor, OperatorHandlerFor, FileHandlerFor, ProtectHandlerFor, DataHandlerFor,
-                                                TransferHandlerFor, ListHandlerFor}) {
+                                                TransferHandlerFor, ListHandlerFor,
+                                                TlsHandlerFor}) {
     if (WL_CommandHandler h = lookup(code)) return h;
   }
   return nullptr;

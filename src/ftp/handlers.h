@@ -23,6 +23,7 @@ WL_CommandHandler ProtectHandlerFor(uint32_t code);   // CINT, NEXP
 WL_CommandHandler DataHandlerFor(uint32_t code);      // PORT, EPRT, PASV, EPSV, CONN, CONS, MODC
 WL_CommandHandler TransferHandlerFor(uint32_t code);  // RETR, STOR, APPE, STOU, REST
 WL_CommandHandler ListHandlerFor(uint32_t code);      // LIST, NLST, MLSD, MLST, CLST, FEAT, OPTS
+WL_CommandHandler TlsHandlerFor(uint32_t code);       // AUTH, PBSZ, PROT
 
 // Runs the command in s.command_code with its argument. Returns false when
 // the session must end.

@@ -20,6 +20,7 @@
 #include "ftp/handlers.h"
 #include "ftp/session.h"
 #include "ftp/session_io.h"
+#include "ftp/tls.h"
 #include "ftp/virtual_path.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
@@ -222,7 +223,7 @@ int ListWorker(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view arg) {
   const int mode = s.data_mode;
   if (!Reply(svr, s, "150 start connect and transfer [%d]\r\n", mode)) return -1;
   if (!OpenData(svr, s)) return Reply(svr, s, "426 connect failed[%d]\r\n", mode) ? 0 : -1;
-  if (s.data_private) return Reply(svr, s, "426 ssl connect failed[%d]\r\n", mode) ? 0 : -1;
+  if (s.data_private && !DataHandshake(svr, s)) return Reply(svr, s, "426 ssl connect failed[%d]\r\n", mode) ? 0 : -1;
   LineSink out(svr, s);
   int result;
   if (root) {

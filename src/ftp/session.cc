@@ -6,6 +6,7 @@
 #include "base/mem_pool.h"
 #include "base/net_text.h"
 #include "base/time_text.h"
+#include "ftp/tls.h"
 #include "platform/clock.h"
 
 void WL_FtpSession::ResetForConnection(uint32_t seed) {
@@ -78,6 +79,8 @@ void WL_FtpSession::ReturnTransferBuffer() {
 
 void WL_FtpSession::ReleaseSlot() {
   ReturnTransferBuffer();
+  TlsShutdownFree(&data_ssl);
+  TlsShutdownFree(&ctrl_ssl);
   file.Close();
   random.Advance(static_cast<uint64_t>(slot_index) + 4);
   data_socket.Close();
@@ -87,6 +90,8 @@ void WL_FtpSession::ReleaseSlot() {
 }
 
 void WL_FtpSession::CloseConnections() {
+  TlsShutdownFree(&data_ssl);
+  TlsShutdownFree(&ctrl_ssl);
   file.Close();
   random.Advance(2ull * slot_index + 6);
   data_socket.Close();
@@ -100,6 +105,7 @@ void WL_FtpSession::CloseConnections() {
 }
 
 bool WL_FtpSession::CloseDataConnection(bool skip_shutdown, bool clear_resume) {
+  TlsShutdownFree(&data_ssl);
   file.Close();
   random.Advance(static_cast<uint64_t>(slot_index) + 4);
   data_socket.Close(skip_shutdown);

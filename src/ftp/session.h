@@ -181,6 +181,8 @@ class WL_FtpSession {
   BoundedStr<kCmdBufSize> log_line;
   BoundedStr<1281> current_path;
   BoundedStr<361> backup_root;  // the account's backup directory in backup mode
+  struct ssl_st* ctrl_ssl = nullptr;  // TLS of the control connection
+  struct ssl_st* data_ssl = nullptr;  // TLS of the current data connection
   char* xfer_buf = nullptr;
   WL_MFile file;  // the file of a running transfer
   WL_Semaphore event{72};

@@ -5,6 +5,7 @@
 
 #include "core/server.h"
 #include "ftp/session.h"
+#include "ftp/tls.h"
 #include "platform/clock.h"
 #include "platform/socket.h"
 
@@ -15,9 +16,57 @@ namespace {
 constexpr int kReadWaitMs = 20000;
 constexpr int kWriteWaitMs = 3000;
 
-// The only readers and writers of the control connection's bytes.
-IoResult ControlRead(WL_FtpSession& s, char* buf, size_t n) { return NetRecv(s.ctrl_socket.Get(), buf, n); }
-IoResult ControlWrite(WL_FtpSession& s, const char* buf, size_t n) { return NetSend(s.ctrl_socket.Get(), buf, n); }
+// Maps a TLS outcome onto the socket outcomes; tls_want remembers which way
+// the TLS layer wants the socket.
+IoResult FromTls(WL_FtpSession& s, TlsIo io, size_t n) {
+  switch (io) {
+    case TlsIo::kOk:
+      return {IoStatus::kOk, n};
+    case TlsIo::kWantRead:
+      s.tls_want = 1;
+      return {IoStatus::kWouldBlock, 0};
+    case TlsIo::kWantWrite:
+      s.tls_want = 2;
+      return {IoStatus::kWouldBlock, 0};
+    case TlsIo::kClosed:
+      return {IoStatus::kClosed, 0};
+    default:
+      return {IoStatus::kError, 0};
+  }
+}
+
+// The only readers and writers of the control connection's bytes: through
+// TLS once the control connection has it.
+IoResult ControlRead(WL_FtpSession& s, char* buf, size_t n) {
+  if (s.ctrl_tls && s.ctrl_ssl != nullptr) {
+    s.tls_want = 0;
+    size_t got = 0;
+    const TlsIo io = TlsRead(s.ctrl_ssl, buf, n, &got);
+    const IoResult r = FromTls(s, io, got);
+    if (r.status == IoStatus::kError || r.status == IoStatus::kClosed) s.send_code = kTlsReadError;
+    return r;
+  }
+  return NetRecv(s.ctrl_socket.Get(), buf, n);
+}
+
+IoResult ControlWrite(WL_FtpSession& s, const char* buf, size_t n) {
+  if (s.ctrl_tls && s.ctrl_ssl != nullptr) {
+    s.tls_want = 0;
+    size_t sent = 0;
+    const TlsIo io = TlsWrite(s.ctrl_ssl, buf, n, &sent);
+    return FromTls(s, io, sent);
+  }
+  return NetSend(s.ctrl_socket.Get(), buf, n);
+}
+
+bool ControlTls(const WL_FtpSession& s) { return s.ctrl_tls && s.ctrl_ssl != nullptr; }
+
+// The wait of a control read that got nothing.
+bool WaitControlRead(WL_FtpSession& s) {
+  bool ready;
+  if (ControlTls(s) && s.tls_want == 2) return WaitWritable(s.ctrl_socket.Get(), &ready, kWriteWaitMs);
+  return WaitReadable(s.ctrl_socket.Get(), &ready, kReadWaitMs);
+}
 
 bool TimedOut(int64_t start, int64_t timeout) {
   const int64_t now = NowSeconds();
@@ -39,7 +88,7 @@ bool SendControl(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* text, int leng
   size_t sent = 0;
   const size_t total = static_cast<size_t>(length);
   for (;;) {
-    s.wait_state = kWaitPlainSend;
+    s.wait_state = ControlTls(s) ? kWaitTlsWrite : kWaitPlainSend;
     IoResult r = ControlWrite(s, text + sent, total - sent);
     if (r.status == IoStatus::kOk) {
       sent += r.count;
@@ -58,9 +107,17 @@ bool SendControl(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* text, int leng
       s.send_code = kSendTimeout;
       return false;
     }
-    s.wait_state = kWaitPlainSendWait;
     bool ready;
-    if (!WaitWritable(s.ctrl_socket.Get(), &ready, kWriteWaitMs)) {
+    bool waited;
+    if (ControlTls(s)) {
+      s.wait_state = kWaitTlsSendWait;
+      waited = s.tls_want == 1 ? WaitReadable(s.ctrl_socket.Get(), &ready, kWriteWaitMs)
+                               : WaitWritable(s.ctrl_socket.Get(), &ready, kWriteWaitMs);
+    } else {
+      s.wait_state = kWaitPlainSendWait;
+      waited = WaitWritable(s.ctrl_socket.Get(), &ready, kWriteWaitMs);
+    }
+    if (!waited) {
       s.send_code = kSendWaitFailed;
       return false;
     }
@@ -85,8 +142,7 @@ bool ReceiveLine(WL_ZelFtpSvr*, WL_FtpSession& s, int64_t timeout) {
     if (s.close_flag.load()) return fail(kRecvClosedAfterRead);
     if (r.status == IoStatus::kWouldBlock) {
       s.wait_state = kWaitLineData;
-      bool ready;
-      if (!WaitReadable(s.ctrl_socket.Get(), &ready, kReadWaitMs)) return fail(kRecvWaitFailed);
+      if (!WaitControlRead(s)) return fail(kRecvWaitFailed);
       continue;
     }
     if (r.status != IoStatus::kOk) return fail(kRecvError);
@@ -115,8 +171,7 @@ bool ReceiveExact(WL_ZelFtpSvr*, WL_FtpSession& s, char* buf, int length, int64_
     if (s.close_flag.load()) return fail(kExactClosedAfterRead);
     if (r.status == IoStatus::kWouldBlock) {
       s.wait_state = kWaitExactWait;
-      bool ready;
-      if (!WaitReadable(s.ctrl_socket.Get(), &ready, kReadWaitMs)) return fail(kExactWaitFailed);
+      if (!WaitControlRead(s)) return fail(kExactWaitFailed);
       continue;
     }
     if (r.status != IoStatus::kOk) return fail(kExactError);

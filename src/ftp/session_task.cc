@@ -7,15 +7,12 @@
 #include "ftp/handlers.h"
 #include "ftp/session.h"
 #include "ftp/session_io.h"
+#include "ftp/tls.h"
 #include "platform/clock.h"
 
 namespace {
 
 bool IsWhite(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
-
-// The TLS handshake of an implicit-TLS connection. This build has no TLS
-// contexts, so such a connection ends here without a greeting.
-bool ControlHandshake(WL_ZelFtpSvr*, WL_FtpSession&) { return false; }
 
 // Whether the network type of the family admits the peer.
 bool NetworkAdmits(const WL_Settings& set, const WL_FtpSession& s) {

@@ -12,6 +12,7 @@
 #include "ftp/handlers.h"
 #include "ftp/session.h"
 #include "ftp/session_io.h"
+#include "ftp/tls.h"
 #include "ftp/virtual_path.h"
 #include "platform/fs.h"
 
@@ -49,9 +50,7 @@ bool OpenForTransfer(WL_ZelFtpSvr* svr, WL_FtpSession& s, bool* ok) {
     *ok = ReplyText(svr, s, "426 data stream connect failed\r\n");
     return false;
   }
-  if (s.data_private) {
-    // No TLS context is loaded in this build: a private data connection
-    // cannot be made.
+  if (s.data_private && !DataHandshake(svr, s)) {
     *ok = ReplyText(svr, s, "426 data stream ssl connect failed\r\n");
     return false;
   }
@@ -73,7 +72,25 @@ bool DownloadLoop(WL_ZelFtpSvr* svr, WL_FtpSession& s, const std::string& local,
     if (size < s.rest_offset || !SeekTo(f, s.rest_offset)) return false;
   }
   bool read_error = false;
-  const bool ok = DataSendFile(svr, s, FileDescriptor(f), svr->set.File_transfertimeout, sent, &read_error);
+  bool ok;
+  if (s.data_ssl == nullptr) {
+    // Plain data: the kernel moves the file.
+    ok = DataSendFile(svr, s, FileDescriptor(f), svr->set.File_transfertimeout, sent, &read_error);
+  } else {
+    char* buf = s.TransferBuffer();
+    ok = true;
+    while (ok && !s.close_flag.load()) {
+      const size_t n = ReadBytes(f, buf, kBlock);
+      if (n == 0) {
+        read_error = !AtEnd(f);
+        ok = !read_error;
+        break;
+      }
+      ok = DataSend(svr, s, buf, n, svr->set.File_transfertimeout);
+      if (ok) *sent += static_cast<int64_t>(n);
+    }
+    ok = ok && !s.close_flag.load();
+  }
   if (read_error) svr->file_read_errors.fetch_add(1, std::memory_order_relaxed);
   s.file.Close();
   return ok;

@@ -33,6 +33,21 @@ def free_port():
     raise RuntimeError("no free port")
 
 
+_CERT_DIR = None
+
+
+def certificate_dir():
+    """A self-signed certificate and key, made once per process."""
+    global _CERT_DIR
+    if _CERT_DIR is None:
+        _CERT_DIR = tempfile.mkdtemp(prefix="zelfo-cert-")
+        subprocess.run(["openssl", "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1",
+                        "-nodes", "-days", "3650", "-subj", "/CN=localhost",
+                        "-keyout", os.path.join(_CERT_DIR, "sslkey.pem"),
+                        "-out", os.path.join(_CERT_DIR, "sslcert.pem")], check=True, capture_output=True)
+    return _CERT_DIR
+
+
 class Server:
     """A zelfosvr child process on a temporary home."""
 
@@ -41,6 +56,8 @@ class Server:
         self.home = tempfile.mkdtemp(prefix="zelfo-py-")
         self.config = os.path.join(self.home, "config")
         os.makedirs(self.config)
+        for name in ("sslcert.pem", "sslkey.pem"):
+            shutil.copy(os.path.join(certificate_dir(), name), self.config)
         self.port = free_port()
         self.log_level = log_level
         self.configure(settings)
