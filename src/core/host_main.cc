@@ -73,7 +73,8 @@ int main(int argc, char** argv) {
   // Before any thread starts: signals go to the waiting main thread only.
   PrepareProcessSignals();
   auto* server = new WL_ZelFtpSvr();
-  if (!home.empty()) server->SetInstallDir(home);
+  // Paths built from the install directory must be absolute.
+  if (!home.empty()) server->SetInstallDir(AbsolutePath(home));
   if (!server->Start()) {
     server->Stop();
     delete server;

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 
 std::string ExecutableDir() {
   char buf[4096];
@@ -14,6 +15,14 @@ std::string ExecutableDir() {
   size_t slash = path.rfind('/');
   if (slash == std::string::npos) return "./";
   return path.substr(0, slash + 1);
+}
+
+std::string AbsolutePath(const std::string& path) {
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return path;
+  std::string out(resolved);
+  free(resolved);
+  return out;
 }
 
 void PrepareProcessSignals() {

@@ -8,6 +8,9 @@
 // The directory of the running executable (/proc/self/exe), ending in "/".
 // Returns "./" when it cannot be read.
 std::string ExecutableDir();
+// The absolute form of a directory path (symbolic links resolved); the
+// path itself when it cannot be resolved.
+std::string AbsolutePath(const std::string& path);
 // Ignores SIGPIPE (sends use MSG_NOSIGNAL as well) and blocks SIGTERM and
 // SIGINT in the calling thread and every thread it starts, so that
 // WaitForStopSignal alone receives them. Call before any thread starts.
