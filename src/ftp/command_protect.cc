@@ -51,15 +51,9 @@ bool ParseHex64(const char* arg, uint64_t* out) {
   return true;
 }
 
-int Gate(WL_ZelFtpSvr* svr, WL_FtpSession& s) {
-  if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n") ? 0 : -1;
-  if (s.account_index == WL_FtpAccount::kProxy) return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
-  return 1;
-}
-
 bool HandleCint(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   if (*arg == '\0') return ReplyText(svr, s, "550 bad parameter found\r\n");
   if (s.protect_key[0] != '\0' || svr->set.Command_protect <= 0) {
@@ -94,7 +88,7 @@ bool HandleCint(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
 
 bool HandleNexp(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   if (*arg == '\0') return ReplyText(svr, s, "550 bad parameter found\r\n");
   if (svr->set.Command_protect <= 0 || s.protect_key[0] == '\0') return ReplyText(svr, s, "550 0 not ready\r\n");

@@ -27,23 +27,9 @@ constexpr int kDataWaitMs = 3000;
 // error, since the peer may have been cut off mid-stream.
 IoResult DataIo(WL_FtpSession& s, bool write, char* buf, size_t n) {
   if (s.data_ssl == nullptr) return write ? NetSend(s.data_socket.Get(), buf, n) : NetRecv(s.data_socket.Get(), buf, n);
-  s.tls_want = 0;
   size_t moved = 0;
   const TlsIo io = write ? TlsWrite(s.data_ssl, buf, n, &moved) : TlsRead(s.data_ssl, buf, n, &moved);
-  switch (io) {
-    case TlsIo::kOk:
-      return {IoStatus::kOk, moved};
-    case TlsIo::kWantRead:
-      s.tls_want = 1;
-      return {IoStatus::kWouldBlock, 0};
-    case TlsIo::kWantWrite:
-      s.tls_want = 2;
-      return {IoStatus::kWouldBlock, 0};
-    case TlsIo::kClosed:
-      return {IoStatus::kClosed, 0};
-    default:
-      return {IoStatus::kError, 0};
-  }
+  return TlsToIo(io, moved, &s.tls_want);
 }
 
 // Which way to wait on the data socket: a TLS layer may want the other
@@ -61,12 +47,6 @@ bool TimedOut(int64_t start, int64_t limit) {
 bool TimedOutAtLeast(int64_t start, int64_t limit) {
   const int64_t now = NowSeconds();
   return now < start || now - start >= limit;
-}
-
-int Gate(WL_ZelFtpSvr* svr, WL_FtpSession& s) {
-  if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n") ? 0 : -1;
-  if (s.account_index == WL_FtpAccount::kProxy) return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
-  return 1;
 }
 
 // Before a preparation takes effect: drop an econn wait and any open data
@@ -131,7 +111,7 @@ bool Passive(WL_ZelFtpSvr* svr, WL_FtpSession& s, bool extended) {
 
 bool HandlePasv(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char*) {
   WL_FtpSession& s = *svr->Session(slot, family);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   if (!s.is_ipv4) return ReplyText(svr, s, "450 please use epsv command\r\n");
   return Passive(svr, s, false);
@@ -139,7 +119,7 @@ bool HandlePasv(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char*) {
 
 bool HandleEpsv(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char*) {
   WL_FtpSession& s = *svr->Session(slot, family);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   return Passive(svr, s, true);
 }
@@ -167,7 +147,7 @@ int ScanPortNumbers(const char* arg, uint64_t v[6]) {
 
 bool HandlePort(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   if (!s.is_ipv4) return ReplyText(svr, s, "450 please use eprt command\r\n");
   if (svr->set.No_portmode) return ReplyText(svr, s, "550 please use passive connect , port is disabled\r\n");
@@ -185,7 +165,7 @@ bool HandlePort(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
 
 bool HandleEprt(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   if (svr->set.No_portmode) return ReplyText(svr, s, "550 please use passive connect , port is disabled\r\n");
   if (*arg == '\0') return ReplyText(svr, s, "500 bad parameters\r\n");
@@ -236,21 +216,21 @@ bool Econn(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* arg, bool tls) {
 
 bool HandleConn(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   return Econn(svr, s, arg, false);
 }
 
 bool HandleCons(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   return Econn(svr, s, arg, true);
 }
 
 bool HandleModc(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   const char* p = arg;
   char* end = nullptr;

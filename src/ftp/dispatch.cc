@@ -44,15 +44,6 @@ int ParseIntOrZero(const char* arg) {
 // too, once it runs) after a transfer-like command.
 void DropData(WL_FtpSession& s, bool skip_shutdown) { s.CloseDataConnection(skip_shutdown, true); }
 
-// The checks most inline commands share: logged in, not the proxy account.
-// Returns 1 when the command may run, 0 when a refusal was sent, -1 when the
-// refusal could not be sent.
-int GateLoggedIn(WL_ZelFtpSvr* svr, WL_FtpSession& s, bool proxy_allowed) {
-  if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n") ? 0 : -1;
-  if (!proxy_allowed && s.account_index == kProxyAccount) return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
-  return 1;
-}
-
 bool RunInline(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* arg, bool* handled);
 
 bool RunHandler(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* arg, int* pending) {
@@ -130,11 +121,11 @@ bool RunInline(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* 
   int gate;
   switch (s.command_code) {
     case kCmdCkup:
-      if ((gate = GateLoggedIn(svr, s, false)) <= 0) return gate == 0;
+      if ((gate = LoginGate(svr, s)) <= 0) return gate == 0;
       return Reply(svr, s, "200 access level:%d %d 0 0 %d\r\n", LocalLevelOf(svr, s.account_index),
                    s.backup_mode ? 1 : 0, s.is_admin ? 1 : 0);
     case kCmdMode:
-      if ((gate = GateLoggedIn(svr, s, false)) <= 0) return gate == 0;
+      if ((gate = LoginGate(svr, s)) <= 0) return gate == 0;
       return ReplyText(svr, s, "200 command ok\r\n");
     case kCmdAbor:
       if (!ReplyText(svr, s, "226 Command OK\r\n")) return false;
@@ -147,12 +138,12 @@ bool RunInline(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* 
       s.close_flag.store(true);
       return false;
     case kCmdType:
-      if ((gate = GateLoggedIn(svr, s, false)) <= 0) return gate == 0;
+      if ((gate = LoginGate(svr, s)) <= 0) return gate == 0;
       if (*arg == '\0') return ReplyText(svr, s, "200 no parameter , set to I\r\n");
       if (*arg == 'I' || *arg == 'i') return ReplyText(svr, s, "200 type set to I\r\n");
       return ReplyText(svr, s, "200 type must be I\r\n");
     case kCmdPwd:
-      if ((gate = GateLoggedIn(svr, s, false)) <= 0) return gate == 0;
+      if ((gate = LoginGate(svr, s)) <= 0) return gate == 0;
       return Reply(svr, s, "257 \"%s\" is current path\r\n", s.current_path.c_str());
     case kCmdMkey: {
       bool sent;
@@ -172,10 +163,10 @@ bool RunInline(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* 
     case kCmdSyst:
       return ReplyText(svr, s, "200 UNIX Type:L8\r\n");
     case kCmdAccs:
-      if ((gate = GateLoggedIn(svr, s, false)) <= 0) return gate == 0;
+      if ((gate = LoginGate(svr, s)) <= 0) return gate == 0;
       return Reply(svr, s, "200 access level |%d %d\r\n", s.access_level, s.backup_mode ? 1 : 0);
     case kCmdSlst:
-      if ((gate = GateLoggedIn(svr, s, false)) <= 0) return gate == 0;
+      if ((gate = LoginGate(svr, s)) <= 0) return gate == 0;
       s.full_list = *arg == '\0' ? 0 : (ParseIntOrZero(arg) >= 1 ? 1 : 0);
       return Reply(svr, s, "201 Simple list mode is %s\r\n", s.full_list ? "off" : "on");
     case kCmdShak: {

@@ -44,12 +44,6 @@ bool Listable(const char* name) {
   return n > 0 && n <= kMaxListedName;
 }
 
-int Gate(WL_ZelFtpSvr* svr, WL_FtpSession& s) {
-  if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n") ? 0 : -1;
-  if (s.account_index == WL_FtpAccount::kProxy) return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
-  return 1;
-}
-
 // Lines gathered into the transfer buffer and sent in large writes; the bytes
 // on the wire are those of one send per line.
 class LineSink {
@@ -239,7 +233,7 @@ int ListWorker(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view arg) {
 
 bool HandleList(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   if (s.list_pending > 0) return ReplyText(svr, s, "426 transfer abort\r\n");
   s.skip_data_shutdown = 0;
@@ -260,7 +254,7 @@ bool HandleList(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
 
 bool HandleMlst(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   std::string local;
   if (!ResolveFilePath(svr, s, arg, &local) || local.empty() || !IsSafeLocalPath(local)) {
@@ -280,7 +274,7 @@ bool HandleMlst(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
 bool HandleClst(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
   s.CloseDataConnection(false, true);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   const long v = strtol(arg, nullptr, 10);
   const uint64_t limit = (v >= 32 && v <= 999999) ? static_cast<uint64_t>(v) : 0;

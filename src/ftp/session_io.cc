@@ -16,25 +16,6 @@ namespace {
 constexpr int kReadWaitMs = 20000;
 constexpr int kWriteWaitMs = 3000;
 
-// Maps a TLS outcome onto the socket outcomes; tls_want remembers which way
-// the TLS layer wants the socket.
-IoResult FromTls(WL_FtpSession& s, TlsIo io, size_t n) {
-  switch (io) {
-    case TlsIo::kOk:
-      return {IoStatus::kOk, n};
-    case TlsIo::kWantRead:
-      s.tls_want = 1;
-      return {IoStatus::kWouldBlock, 0};
-    case TlsIo::kWantWrite:
-      s.tls_want = 2;
-      return {IoStatus::kWouldBlock, 0};
-    case TlsIo::kClosed:
-      return {IoStatus::kClosed, 0};
-    default:
-      return {IoStatus::kError, 0};
-  }
-}
-
 // The only readers and writers of the control connection's bytes: through
 // TLS once the control connection has it.
 IoResult ControlRead(WL_FtpSession& s, char* buf, size_t n) {
@@ -42,7 +23,7 @@ IoResult ControlRead(WL_FtpSession& s, char* buf, size_t n) {
     s.tls_want = 0;
     size_t got = 0;
     const TlsIo io = TlsRead(s.ctrl_ssl, buf, n, &got);
-    const IoResult r = FromTls(s, io, got);
+    const IoResult r = TlsToIo(io, got, &s.tls_want);
     if (r.status == IoStatus::kError || r.status == IoStatus::kClosed) s.send_code = kTlsReadError;
     return r;
   }
@@ -54,7 +35,7 @@ IoResult ControlWrite(WL_FtpSession& s, const char* buf, size_t n) {
     s.tls_want = 0;
     size_t sent = 0;
     const TlsIo io = TlsWrite(s.ctrl_ssl, buf, n, &sent);
-    return FromTls(s, io, sent);
+    return TlsToIo(io, sent, &s.tls_want);
   }
   return NetSend(s.ctrl_socket.Get(), buf, n);
 }
@@ -201,6 +182,13 @@ bool Reply(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* fmt, ...) {
     return false;
   }
   return true;
+}
+
+int LoginGate(WL_ZelFtpSvr* svr, WL_FtpSession& s, bool proxy_allowed) {
+  constexpr uint32_t kProxyAccount = 7;
+  if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n") ? 0 : -1;
+  if (!proxy_allowed && s.account_index == kProxyAccount) return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
+  return 1;
 }
 
 bool Refuse(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view text) {

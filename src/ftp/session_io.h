@@ -27,6 +27,12 @@ bool ReplyText(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view text);
 // Sends a refusal and counts it as a failed command. Same failure rule.
 bool Refuse(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view text);
 
+// The refusals most commands start with: not logged in ("550 login first"),
+// then the proxy account ("550 unknown command") unless it is allowed; both
+// counted. Returns 1 when the command may run, 0 when a refusal was sent, -1
+// when it could not be sent (the session then ends).
+int LoginGate(WL_ZelFtpSvr* svr, WL_FtpSession& s, bool proxy_allowed = false);
+
 // Writes "<prefix><formatted text>" to the session log.
 void SessionLog(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 // Writes "<login line><formatted text>" to the bad-login log.

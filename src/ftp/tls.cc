@@ -71,6 +71,24 @@ SSL* NewSsl(WL_ZelFtpSvr* svr, const WL_FtpSession& s, int fd) {
 
 }  // namespace
 
+IoResult TlsToIo(TlsIo io, size_t n, uint16_t* want) {
+  *want = 0;
+  switch (io) {
+    case TlsIo::kOk:
+      return {IoStatus::kOk, n};
+    case TlsIo::kWantRead:
+      *want = 1;
+      return {IoStatus::kWouldBlock, 0};
+    case TlsIo::kWantWrite:
+      *want = 2;
+      return {IoStatus::kWouldBlock, 0};
+    case TlsIo::kClosed:
+      return {IoStatus::kClosed, 0};
+    default:
+      return {IoStatus::kError, 0};
+  }
+}
+
 TlsIo TlsRead(ssl_st* ssl, void* buf, size_t len, size_t* n) {
   *n = 0;
   const int rc = SSL_read(ssl, buf, len > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(len));

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "platform/socket.h"
+
 struct ssl_st;
 
 class WL_ZelFtpSvr;
@@ -16,6 +18,10 @@ enum class TlsIo {
   kClosed,     // the peer's close_notify: a clean end
   kError,      // any other failure, a bare TCP close among them
 };
+
+// The socket outcome of a TLS outcome; *want becomes 1 when TLS waits to
+// read, 2 when it waits to write, 0 otherwise.
+IoResult TlsToIo(TlsIo io, size_t n, uint16_t* want);
 
 TlsIo TlsRead(ssl_st* ssl, void* buf, size_t len, size_t* n);
 TlsIo TlsWrite(ssl_st* ssl, const void* buf, size_t len, size_t* n);

@@ -29,15 +29,9 @@ bool HandleAuth(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   return ControlHandshake(svr, s);
 }
 
-int Gate(WL_ZelFtpSvr* svr, WL_FtpSession& s) {
-  if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n") ? 0 : -1;
-  if (s.account_index == WL_FtpAccount::kProxy) return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
-  return 1;
-}
-
 bool HandlePbsz(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   if (!s.ctrl_tls) return ReplyText(svr, s, "550 unkown command\r\n");
   char* end = nullptr;
@@ -48,7 +42,7 @@ bool HandlePbsz(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
 
 bool HandleProt(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
-  const int gate = Gate(svr, s);
+  const int gate = LoginGate(svr, s);
   if (gate <= 0) return gate == 0;
   if (!s.ctrl_tls) return ReplyText(svr, s, "550 need tls or ssl connect\r\n");
   if (*arg == '\0') return ReplyText(svr, s, "450 bad parameters\r\n");

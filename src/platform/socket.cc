@@ -44,15 +44,9 @@ bool WaitOne(int fd, short events, bool* ready, int timeout_ms) {
   return false;
 }
 
-}  // namespace
-
-int NetListen(int family, uint16_t port, int backlog) {
-  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return kInvalidSocket;
-  SetNonBlocking(fd);
-  SetFlag(fd, SOL_SOCKET, SO_REUSEADDR);
-  TuneConnection(fd);
-  int rc;
+// Binds fd to the wildcard address of the family and port. IPv6 sockets are
+// made IPv6-only first, so an IPv4 socket can share the port.
+bool BindWildcard(int fd, int family, uint16_t port) {
   if (family == AF_INET6) {
     SetFlag(fd, IPPROTO_IPV6, IPV6_V6ONLY);
     struct sockaddr_in6 a;
@@ -60,21 +54,32 @@ int NetListen(int family, uint16_t port, int backlog) {
     a.sin6_family = AF_INET6;
     a.sin6_addr = in6addr_any;
     a.sin6_port = htons(port);
-    rc = bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
-  } else {
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(port);
-    rc = bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
+    return bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) == 0;
   }
-  if (rc != 0 || listen(fd, backlog) != 0) {
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof(a));
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_ANY);
+  a.sin_port = htons(port);
+  return bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) == 0;
+}
+
+int ListenOn(int family, uint16_t port, int backlog, bool reuse) {
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return kInvalidSocket;
+  SetNonBlocking(fd);
+  if (reuse) SetFlag(fd, SOL_SOCKET, SO_REUSEADDR);
+  TuneConnection(fd);
+  if (!BindWildcard(fd, family, port) || listen(fd, backlog) != 0) {
     close(fd);
     return kInvalidSocket;
   }
   return fd;
 }
+
+}  // namespace
+
+int NetListen(int family, uint16_t port, int backlog) { return ListenOn(family, port, backlog, true); }
 
 int NetAccept(int listener, struct sockaddr_storage* peer) {
   socklen_t len = sizeof(*peer);
@@ -270,34 +275,7 @@ int ListLocalIpv6(uint8_t out[][16], char* error, uint32_t* scopes) {
   return n;
 }
 
-int NetListenData(int family, uint16_t port, int backlog) {
-  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return kInvalidSocket;
-  SetNonBlocking(fd);
-  TuneConnection(fd);
-  int rc;
-  if (family == AF_INET6) {
-    SetFlag(fd, IPPROTO_IPV6, IPV6_V6ONLY);
-    struct sockaddr_in6 a;
-    memset(&a, 0, sizeof(a));
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_any;
-    a.sin6_port = htons(port);
-    rc = bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
-  } else {
-    struct sockaddr_in a;
-    memset(&a, 0, sizeof(a));
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_ANY);
-    a.sin_port = htons(port);
-    rc = bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
-  }
-  if (rc != 0 || listen(fd, backlog) != 0) {
-    close(fd);
-    return kInvalidSocket;
-  }
-  return fd;
-}
+int NetListenData(int family, uint16_t port, int backlog) { return ListenOn(family, port, backlog, false); }
 
 int NetConnectTo(const struct sockaddr_storage& peer, uint16_t port, int* stage) {
   *stage = 0;
