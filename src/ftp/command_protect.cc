@@ -15,6 +15,7 @@
 #include "base/fixed_texts.h"
 #include "base/format.h"
 #include "core/server.h"
+#include "ftp/arg_parsers.h"
 #include "ftp/command_table.h"
 #include "ftp/handlers.h"
 #include "ftp/session.h"
@@ -40,15 +41,6 @@ uint64_t FreshNonce(WL_FtpSession& s) {
   SetByteOf(&t, 7, top == 0 ? 1 : top);
   SetByteOf(&t, 0, low == 0 ? 1 : low);
   return t;
-}
-
-bool ParseHex64(const char* arg, uint64_t* out) {
-  while (*arg == ' ' || *arg == '\t') ++arg;
-  char* end = nullptr;
-  const unsigned long long v = strtoull(arg, &end, 16);
-  if (end == arg) return false;
-  *out = v;
-  return true;
 }
 
 bool HandleCint(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {

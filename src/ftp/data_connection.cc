@@ -10,6 +10,7 @@
 #include "accounts/account.h"
 #include "base/digest.h"
 #include "core/server.h"
+#include "ftp/arg_parsers.h"
 #include "ftp/command_table.h"
 #include "ftp/handlers.h"
 #include "ftp/session.h"
@@ -124,27 +125,6 @@ bool HandleEpsv(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char*) {
   return Passive(svr, s, true);
 }
 
-// Six "%u" numbers separated by commas. Returns how many were read.
-int ScanPortNumbers(const char* arg, uint64_t v[6]) {
-  int n = 0;
-  const char* p = arg;
-  for (; n < 6; ++n) {
-    while (*p == ' ' || *p == '\t') ++p;
-    if (*p < '0' || *p > '9') break;
-    char* end = nullptr;
-    v[n] = strtoull(p, &end, 10);
-    p = end;
-    if (n < 5) {
-      if (*p != ',') {
-        ++n;
-        break;
-      }
-      ++p;
-    }
-  }
-  return n;
-}
-
 bool HandlePort(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
   const int gate = LoginGate(svr, s);
@@ -169,17 +149,10 @@ bool HandleEprt(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   if (gate <= 0) return gate == 0;
   if (svr->set.No_portmode) return ReplyText(svr, s, "550 please use passive connect , port is disabled\r\n");
   if (*arg == '\0') return ReplyText(svr, s, "500 bad parameters\r\n");
-  std::string a(arg);
-  const size_t last = a.rfind('|');
-  if (last == std::string::npos) return ReplyText(svr, s, "450 bad parameters of eprt\r\n");
-  a.resize(last);
-  const size_t second = a.rfind('|');
-  if (second == std::string::npos) return ReplyText(svr, s, "450 bad parameters of eprt\r\n");
-  const char* text = a.c_str() + second + 1;
-  while (*text == ' ' || *text == '\t') ++text;
-  char* end = nullptr;
-  const long long port = strtoll(text, &end, 10);
-  if (end == text || port < 1024 || port > 65535) return ReplyText(svr, s, "450 port out of range\r\n");
+  uint16_t port = 0;
+  const int parsed = ParseEprtPort(arg, &port);
+  if (parsed == 0) return ReplyText(svr, s, "450 bad parameters of eprt\r\n");
+  if (parsed < 0) return ReplyText(svr, s, "450 port out of range\r\n");
   FreshPreparation(svr, s);
   s.active_port = static_cast<uint16_t>(port);
   s.data_mode = kDataActive;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/server.h"
+#include "ftp/arg_parsers.h"
 #include "ftp/command_table.h"
 #include "ftp/handlers.h"
 #include "ftp/session.h"
@@ -19,25 +20,6 @@ constexpr const char kAboutText[] = "Zelfo file server 4.30 for Linux";
 
 int LocalLevelOf(WL_ZelFtpSvr* svr, uint32_t account) {
   return svr->accounts.GetAccount(static_cast<int>(account)).local_level;
-}
-
-// Parses a hexadecimal value the way "%I64x" does: leading white space, an
-// optional "0x". Returns false when no digit is found.
-bool ParseHex64(const char* arg, uint64_t* out) {
-  while (*arg == ' ' || *arg == '\t') ++arg;
-  char* end = nullptr;
-  unsigned long long v = strtoull(arg, &end, 16);
-  if (end == arg) return false;
-  *out = static_cast<uint64_t>(v);
-  return true;
-}
-
-// "%d" with a failed parse counting as 0.
-int ParseIntOrZero(const char* arg) {
-  long v = strtol(arg, nullptr, 10);
-  if (v > INT32_MAX) return INT32_MAX;
-  if (v < INT32_MIN) return INT32_MIN;
-  return static_cast<int>(v);
 }
 
 // Drops any data connection the session holds (the econn service's one

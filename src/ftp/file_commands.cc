@@ -11,6 +11,7 @@
 #include "base/file_util.h"
 #include "base/local_path.h"
 #include "core/server.h"
+#include "ftp/arg_parsers.h"
 #include "ftp/command_protect.h"
 #include "ftp/command_table.h"
 #include "ftp/handlers.h"
@@ -281,27 +282,6 @@ bool HandleSizt(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   return Reply(svr, s, "201 %" PRId64 " %" PRId64 " %" PRId64 "\r\n", static_cast<int64_t>(size), ctime, mtime);
 }
 
-// "%04d%02d%02d%02d%02d%02d" over the first 14 characters; the number of
-// fields read.
-int ScanStamp(std::string_view t, int f[6]) {
-  static const int widths[6] = {4, 2, 2, 2, 2, 2};
-  size_t at = 0;
-  for (int i = 0; i < 6; ++i) {
-    while (at < t.size() && IsWhite(t[at])) ++at;
-    size_t start = at;
-    if (at < t.size() && (t[at] == '+' || t[at] == '-')) ++at;
-    size_t digits = 0;
-    while (at < t.size() && digits + (at - start - digits) < static_cast<size_t>(widths[i]) &&
-           isdigit(static_cast<unsigned char>(t[at]))) {
-      ++at;
-      ++digits;
-    }
-    if (digits == 0) return i;
-    f[i] = atoi(std::string(t.substr(start, at - start)).c_str());
-  }
-  return 6;
-}
-
 bool HandleMfmt(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   GATE(true, false, 0);
   std::string_view a(arg);
@@ -314,23 +294,7 @@ bool HandleMfmt(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   if (stamp.empty() || path.empty()) return ReplyText(svr, s, "450 bad parameters\r\n");
   int f[6] = {};
   if (ScanStamp(stamp, f) < 6) return ReplyText(svr, s, "450 bad parameters of time\r\n");
-  if (f[1] < 1 || f[1] > 12) f[1] = 1;
-  if (f[2] < 1 || f[2] > 31) f[2] = 1;
-  if (f[3] < 0 || f[3] > 23) f[3] = 0;
-  if (f[4] < 0 || f[4] > 59) f[4] = 0;
-  if (f[5] < 0 || f[5] > 59) f[5] = 0;
-  int64_t when = 0;
-  if (f[0] >= 1970 && f[0] <= 3000) {
-    struct tm t = {};
-    t.tm_year = f[0] - 1900;
-    t.tm_mon = f[1] - 1;
-    t.tm_mday = f[2];
-    t.tm_hour = f[3];
-    t.tm_min = f[4];
-    t.tm_sec = f[5];
-    when = static_cast<int64_t>(timegm(&t));
-    if (when < 0) when = 0;
-  }
+  const int64_t when = StampToSeconds(f);
   std::string local;
   if (!ResolveFilePath(svr, s, path, &local)) return ReplyText(svr, s, "450 bad parameters\r\n");
   if (!ExtendSecurityCheck(svr, s, local, 4972)) return ReplyText(svr, s, "450 bad parameters\r\n");

@@ -9,6 +9,7 @@
 
 #include "accounts/account.h"
 #include "core/server.h"
+#include "ftp/arg_parsers.h"
 #include "ftp/command_table.h"
 #include "ftp/handlers.h"
 #include "ftp/login_hash.h"
@@ -104,31 +105,6 @@ bool CompleteLogin(WL_ZelFtpSvr* svr, WL_FtpSession& s, int slot, LoginMethod me
   svr->firewall.RemoveAddress(s.peer_addr, s.is_ipv4 != 0);
   svr->RecordPeer(s.is_ipv4 ? WL_ZelFtpSvr::kRecLoginV4 : WL_ZelFtpSvr::kRecLoginV6, s);
   return true;
-}
-
-// A scan of the "%x" and "%d" conversions in the order given by kinds ('x'
-// 64-bit hex, 'h' 32-bit hex, 'd' decimal), stopping at the first that
-// fails, as sscanf does. Returns how many scanned.
-int ScanFields(const char* text, const char* kinds, int64_t* out) {
-  int n = 0;
-  for (const char* k = kinds; *k != '\0'; ++k) {
-    while (*text != '\0' && isspace(static_cast<unsigned char>(*text))) ++text;
-    char* end = nullptr;
-    if (*k == 'd') {
-      long long v = strtoll(text, &end, 10);
-      if (end == text) break;
-      if (v > INT32_MAX) v = INT32_MAX;
-      if (v < INT32_MIN) v = INT32_MIN;
-      out[n] = v;
-    } else {
-      unsigned long long v = strtoull(text, &end, 16);
-      if (end == text) break;
-      out[n] = *k == 'h' ? static_cast<int64_t>(static_cast<uint32_t>(v)) : static_cast<int64_t>(v);
-    }
-    text = end;
-    ++n;
-  }
-  return n;
 }
 
 bool HandleUser(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "core/server.h"
+#include "ftp/arg_parsers.h"
 #include "ftp/command_table.h"
 #include "ftp/handlers.h"
 #include "ftp/session.h"
@@ -11,8 +12,6 @@
 #include "platform/clock.h"
 
 namespace {
-
-bool IsWhite(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
 
 // Whether the network type of the family admits the peer.
 bool NetworkAdmits(const WL_Settings& set, const WL_FtpSession& s) {
@@ -83,27 +82,16 @@ bool CommandTurn(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family) {
   if (pending < 0) pending = 0;
 
   // Trim the line in place; this removes the carriage return.
-  char* line = s.cmd_buf;
-  char* end = lf;
-  while (line < end && IsWhite(*line)) ++line;
-  while (end > line && IsWhite(end[-1])) --end;
-  *end = '\0';
-  if (end - line < 2) {
+  size_t trimmed = 0;
+  char* line = TrimLine(s.cmd_buf, &trimmed);
+  if (trimmed < 2) {
     if (log4) SessionLog(svr, s, " <exit 4> bad command length\r\n");
     return false;
   }
   if (set.Log_level > 1) SessionLog(svr, s, " <recv :%d> %s\r\n", pending, line);
-
-  // The verb ends at the first white space; the argument starts after the
-  // white space that follows.
-  char* verb = line;
-  char* arg = line;
-  while (*arg != '\0' && !IsWhite(*arg)) ++arg;
-  if (*arg != '\0') {
-    *arg++ = '\0';
-    while (*arg != '\0' && IsWhite(*arg)) ++arg;
-  }
-  for (int i = 0; i < 4 && verb[i] != '\0'; ++i) verb[i] = static_cast<char>(toupper(static_cast<unsigned char>(verb[i])));
+  char* verb = nullptr;
+  char* arg = nullptr;
+  SplitVerb(line, &verb, &arg);
 
   s.command_code = LookupVerb(verb, set.No_cmdextend != 0);
   s.security_code = 0;

@@ -6,6 +6,7 @@
 #include "accounts/account.h"
 #include "base/local_path.h"
 #include "core/server.h"
+#include "ftp/arg_parsers.h"
 #include "ftp/command_protect.h"
 #include "ftp/command_table.h"
 #include "ftp/data_connection.h"
@@ -186,10 +187,7 @@ bool HandleRest(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   WL_FtpSession& s = *svr->Session(slot, family);
   if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n");
   if (s.account_index == WL_FtpAccount::kProxy) return Refuse(svr, s, "550 unknown command\r\n");
-  s.rest_offset = 0;
-  char* end = nullptr;
-  const long long v = strtoll(arg, &end, 10);
-  if (end != arg && v > 0) s.rest_offset = v;
+  s.rest_offset = ParseRestOffset(arg);
   return Reply(svr, s, "350 reset at %" PRId64 "\r\n", s.rest_offset);
 }
 

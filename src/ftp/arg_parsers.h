@@ -1,0 +1,36 @@
+// The parsers of command lines and command arguments. They read untrusted
+// text, so they live in one place and are fuzzed together.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+// Trims white space at both ends of a received line in place. Returns the
+// start of the trimmed text; *length gets its length.
+char* TrimLine(char* line, size_t* length);
+// Splits a trimmed line: the verb ends at the first white space (which
+// becomes a terminator), the argument starts after the white space that
+// follows ("" when none). The verb's first four characters are upper-cased.
+void SplitVerb(char* line, char** verb, char** arg);
+
+// A hexadecimal 64-bit number as "%I64x" reads it (leading blanks, an
+// optional "0x"). False when no digit is found.
+bool ParseHex64(const char* text, uint64_t* out);
+// "%d" with a failed parse counting as 0; saturating.
+int ParseIntOrZero(const char* text);
+// PORT's six numbers "%u,%u,%u,%u,%u,%u". Returns how many were read.
+int ScanPortNumbers(const char* arg, uint64_t v[6]);
+// EPRT's port: the text between the last two "|". Returns 1 with *port set,
+// 0 when there is no second "|", -1 when it is not a number in 1024..65535.
+int ParseEprtPort(std::string_view arg, uint16_t* port);
+// REST's offset: a signed decimal; unreadable or negative gives 0.
+int64_t ParseRestOffset(const char* arg);
+// MFMT's "%04d%02d%02d%02d%02d%02d". Returns the number of fields read.
+int ScanStamp(std::string_view t, int f[6]);
+// MFMT's time after the out-of-range fields were replaced: seconds since
+// 1970 (UTC), 0 for a date before 1970 or after the year 3000.
+int64_t StampToSeconds(int f[6]);
+// Conversions in the order given by kinds ('x' 64-bit hex, 'h' 32-bit
+// hex, 'd' decimal), stopping at the first that fails, as sscanf does.
+// Returns how many were read.
+int ScanFields(const char* text, const char* kinds, int64_t* out);
