@@ -148,40 +148,6 @@ bool HandleCdup(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   return Reply(svr, s, "250 \"%s\" is current directory\r\n", s.current_path.c_str());
 }
 
-// Whether an absolute virtual path holds a "." component ("/./", "/a/."):
-// such a form could name the backup root itself.
-bool HasDotComponent(std::string_view p) {
-  size_t i = 0;
-  while (i < p.size()) {
-    const size_t j = p.find('/', i);
-    const std::string_view part = p.substr(i, j == std::string_view::npos ? std::string_view::npos : j - i);
-    if (part == ".") return true;
-    if (j == std::string_view::npos) break;
-    i = j + 1;
-  }
-  return false;
-}
-
-// The three directory forms of MKD and RMD: "./name", a plain name, or an
-// absolute path under the backup root. Returns the form (0, 1, 2) or -1.
-int DirectoryTarget(const WL_FtpSession& s, std::string_view dir, const std::string& cwd, std::string* local) {
-  if (dir.rfind("./", 0) == 0) {
-    dir.remove_prefix(2);
-    while (!dir.empty() && IsWhite(dir.front())) dir.remove_prefix(1);
-    if (!IsSafeName(dir)) return -1;
-    *local = cwd + "/" + std::string(dir);
-    return 0;
-  }
-  if (!dir.empty() && dir[0] == '/') {
-    if (!IsSafeVirtualPath(dir) || dir == "/" || dir == "/." || HasDotComponent(dir)) return -1;
-    *local = std::string(s.backup_root.view()) + std::string(dir);
-    return 2;
-  }
-  if (!IsSafeName(dir)) return -1;
-  *local = cwd + "/" + std::string(dir);
-  return 1;
-}
-
 bool HandleMkd(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   GATE(true, false, kProtectChange);
   if (*arg == '\0') return ReplyText(svr, s, "550 bad parameter\r\n");
@@ -196,7 +162,7 @@ bool HandleMkd(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg
     dir.remove_prefix(bar + 1);
   }
   std::string local;
-  const int form = DirectoryTarget(s, dir, cwd, &local);
+  const int form = MkdRmdTarget(s, dir, cwd, &local);
   if (form < 0 || IsProtectedRoot(svr, s, local)) return ReplyText(svr, s, "550 bad parameter\r\n");
   if (!ExtendSecurityCheck(svr, s, local, static_cast<uint16_t>(4920 + form))) {
     return ReplyText(svr, s, "500 security error\r\n");
@@ -212,7 +178,7 @@ bool HandleRmd(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg
   std::string cwd;
   if (!CurrentLocalDir(svr, s, &cwd)) return ReplyText(svr, s, "550 failed to get current work dir\r\n");
   std::string local;
-  const int form = DirectoryTarget(s, arg, cwd, &local);
+  const int form = MkdRmdTarget(s, arg, cwd, &local);
   // The backup root and the resource roots are never removed.
   if (form < 0 || IsProtectedRoot(svr, s, local)) return ReplyText(svr, s, "550 bad parameter\r\n");
   if (!ExtendSecurityCheck(svr, s, local, static_cast<uint16_t>(4910 + form))) {

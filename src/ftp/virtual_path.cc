@@ -22,6 +22,20 @@ bool HasClimbOrDouble(std::string_view s) {
          s.find("//") != std::string_view::npos;
 }
 
+// Whether an absolute virtual path holds a "." component ("/./", "/a/."):
+// such a form could name the backup root itself.
+bool HasDotComponent(std::string_view p) {
+  size_t i = 0;
+  while (i < p.size()) {
+    const size_t j = p.find('/', i);
+    const std::string_view part = p.substr(i, j == std::string_view::npos ? std::string_view::npos : j - i);
+    if (part == ".") return true;
+    if (j == std::string_view::npos) break;
+    i = j + 1;
+  }
+  return false;
+}
+
 void DropOneTrailingSlash(std::string* s) {
   if (!s->empty() && s->back() == '/') s->pop_back();
 }
@@ -164,3 +178,22 @@ bool IsProtectedRoot(WL_ZelFtpSvr* svr, const WL_FtpSession& s, std::string_view
   }
   return false;
 }
+
+int MkdRmdTarget(const WL_FtpSession& s, std::string_view dir, const std::string& cwd, std::string* local) {
+  if (dir.rfind("./", 0) == 0) {
+    dir.remove_prefix(2);
+    while (!dir.empty() && isspace(static_cast<unsigned char>(dir.front()))) dir.remove_prefix(1);
+    if (!IsSafeName(dir)) return -1;
+    *local = cwd + "/" + std::string(dir);
+    return 0;
+  }
+  if (!dir.empty() && dir[0] == '/') {
+    if (!IsSafeVirtualPath(dir) || dir == "/" || dir == "/." || HasDotComponent(dir)) return -1;
+    *local = std::string(s.backup_root.view()) + std::string(dir);
+    return 2;
+  }
+  if (!IsSafeName(dir)) return -1;
+  *local = cwd + "/" + std::string(dir);
+  return 1;
+}
+

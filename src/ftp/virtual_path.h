@@ -45,6 +45,11 @@ bool ResolveFilePath(WL_ZelFtpSvr* svr, const WL_FtpSession& s, std::string_view
 // lies under the backup root, or under a resource the account reaches. A
 // refusal counts and leaves code in the session's security code.
 bool ExtendSecurityCheck(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view local, uint16_t code);
+// The local path of MKD's and RMD's directory argument: "./name" (0), a
+// plain name (1) in the current local directory cwd, or an absolute path
+// under the backup root (2). -1 for anything else, including absolute
+// forms with a "." component ("/./", "/a/."), which could name the root.
+int MkdRmdTarget(const WL_FtpSession& s, std::string_view dir, const std::string& cwd, std::string* local);
 // Whether a local path is the backup root or the root of any resource: such
 // a path is never removed or replaced.
 bool IsProtectedRoot(WL_ZelFtpSvr* svr, const WL_FtpSession& s, std::string_view local);
