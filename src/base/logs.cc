@@ -169,13 +169,13 @@ void WL_DaemonLog::OnCheck() {
     const bool overdue = now - last_write_time_.load() >= kWriteInterval;
     if (fill >= kCheckFill || (fill > 0 && (flush || overdue))) full = SwapLocked();
   }
-  if (full >= 0) {
-    WriteOut(full);
-    last_write_time_.store(NowSeconds());
-  }
   if (flush) {
     FlushFile(file_);
     flush_request_.store(false);
+  }
+  if (full >= 0) {
+    WriteOut(full);
+    last_write_time_.store(NowSeconds());
   }
 }
 

@@ -53,8 +53,10 @@ int ScanPortNumbers(const char* arg, uint64_t v[6]) {
   const char* p = arg;
   for (; n < 6; ++n) {
     while (*p == ' ' || *p == '\t') ++p;
-    if (*p < '0' || *p > '9') break;
+    const char* digits = (*p == '+' || *p == '-') ? p + 1 : p;
+    if (*digits < '0' || *digits > '9') break;
     char* end = nullptr;
+    // "%u" takes a sign: a negative number wraps to a large one.
     v[n] = strtoull(p, &end, 10);
     p = end;
     if (n < 5) {

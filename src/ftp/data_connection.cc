@@ -94,11 +94,12 @@ bool Passive(WL_ZelFtpSvr* svr, WL_FtpSession& s, bool extended) {
     s.data_mode = kDataEconn;
     port = svr->econn.PortFor(v4);
   } else {
+    // The old listener goes first, so its port can be taken again.
+    FreshPreparation(svr, s);
     const int fd = PassiveListener(svr->set, v4 ? AF_INET : AF_INET6, s.slot_index, &port);
     if (fd == kInvalidSocket) {
       return ReplyText(svr, s, extended ? "450 Failed to enter extend passive mode\r\n" : "500 Failed to enter passive mode\r\n");
     }
-    FreshPreparation(svr, s);
     s.data_socket.Set(fd);
     s.passive_port = port;
     s.data_mode = kDataPassive;
@@ -229,10 +230,10 @@ bool OpenActive(WL_ZelFtpSvr* svr, WL_FtpSession& s) {
   if (rc < 0) return fail(6005);
   if (rc == 0) return fail(0);
   if (r.ctrl_readable) return fail(6004);
-  if (r.ctrl_error) return fail(6304);
   // A failed non-blocking connect also shows as writable: SO_ERROR tells.
-  if (r.data_error || (r.data_ready && NetSocketError(fd) != 0)) return fail(6404);
-  return r.data_ready ? true : fail(6005);
+  if (r.data_ready && !r.data_error && NetSocketError(fd) == 0) return true;
+  if (r.ctrl_error) return fail(6304);
+  return fail(6404);
 }
 
 bool OpenPassive(WL_ZelFtpSvr* svr, WL_FtpSession& s) {
@@ -342,7 +343,7 @@ uint16_t WaitData(WL_ZelFtpSvr*, WL_FtpSession& s, bool write, uint32_t* waits, 
   if (rc == 0) return 0;
   if (r.ctrl_readable) return codes[2];
   if (r.ctrl_error) return codes[3];
-  if (r.data_error && !r.data_ready) return codes[4];
+  if (r.data_error) return codes[4];
   return 0;
 }
 
@@ -412,16 +413,24 @@ bool DataSendFile(WL_ZelFtpSvr* svr, WL_FtpSession& s, int file_fd, int64_t time
   static const uint16_t kCodes[6] = {7033, 7034, 7035, 7335, 7435, 7036};
   *sent = 0;
   *read_error = false;
+  constexpr size_t kBlock = 524288;
   int64_t start = NowSeconds();
   uint32_t waits = 0;
+  size_t block_left = kBlock;
   while (!s.close_flag.load()) {
     s.wait_state = 1771;
-    const FileSendResult r = NetSendFile(s.data_socket.Get(), file_fd, 524288);
+    const FileSendResult r = NetSendFile(s.data_socket.Get(), file_fd, block_left);
     if (r.status == FileSendStatus::kSent) {
       *sent += static_cast<int64_t>(r.count);
       s.bytes_sent += static_cast<int64_t>(r.count);
-      start = NowSeconds();  // each block has its own time-out
-      waits = 0;
+      block_left -= r.count;
+      if (block_left == 0) {
+        // Each block of 524288 bytes has its own time-out, as with a
+        // buffer sent by DataSend.
+        block_left = kBlock;
+        start = NowSeconds();
+        waits = 0;
+      }
       continue;
     }
     if (r.status == FileSendStatus::kEndOfFile) {

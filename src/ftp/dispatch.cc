@@ -36,14 +36,13 @@ bool RunHandler(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char*
   if (code == kCmdStou) route = kCmdStor;
   WL_CommandHandler h = HandlerFor(route);
 
-  // STOU names its file before the upload runs.
-  char unique_name[160];
+  // STOU names its file before the upload runs; the argument stays the
+  // client's own text (command protection signs it).
   if (code == kCmdStou) {
     const uint64_t first = s.Draw();
     const uint64_t second = s.Draw();
-    FormatText(unique_name, sizeof(unique_name), "Unique__X%" PRIx64 "_%" PRIx64 "___%d_%u.utmp", second, first,
+    FormatText(s.stou_name, sizeof(s.stou_name), "Unique__X%" PRIx64 "_%" PRIx64 "___%d_%u.utmp", second, first,
                s.slot_index, GetTickCount());
-    arg = unique_name;
   }
 
   if (h == nullptr) return ReplyText(svr, s, "550  unknown command\r\n");

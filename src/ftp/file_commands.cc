@@ -184,7 +184,7 @@ bool HandleRmd(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg
   if (!ExtendSecurityCheck(svr, s, local, static_cast<uint16_t>(4910 + form))) {
     return ReplyText(svr, s, "500 security error\r\n");
   }
-  if (!IsSafeLocalPath(local) || !DeleteTree(local)) return ReplyText(svr, s, "500 command failed\r\n");
+  if (!DeleteTree(local)) return ReplyText(svr, s, "500 command failed\r\n");
   return ReplyText(svr, s, "250 command ok\r\n");
 }
 
@@ -265,7 +265,7 @@ bool HandleMfmt(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   if (!ResolveFilePath(svr, s, path, &local)) return ReplyText(svr, s, "450 bad parameters\r\n");
   if (!ExtendSecurityCheck(svr, s, local, 4972)) return ReplyText(svr, s, "450 bad parameters\r\n");
   if (local.empty() || !IsSafeLocalPath(local)) return ReplyText(svr, s, "450 bad parameters\r\n");
-  const bool ok = when == 0 ? true : (PathKind(local) == kPathRegular && SetFileTimes(local, 0, when));
+  const bool ok = PathKind(local) == kPathRegular && SetFileTimes(local, 0, when);
   return ReplyText(svr, s, ok ? "213 success reset modify time\r\n" : "550 failed to reset modify time\r\n");
 }
 

@@ -241,7 +241,7 @@ bool HandleList(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   if (s.full_list && svr->set.List_compatible) a = DropLsOptions(a);
   while (!a.empty() && IsWhite(a.front())) a.remove_prefix(1);
   if (a.substr(0, 2) == "./") a.remove_prefix(2);
-  if (!a.empty() && a.back() == '/' && a.size() > 1) a.remove_suffix(1);
+  if (!a.empty() && a.back() == '/') a.remove_suffix(1);  // "/" alone lists the current directory
   if (!a.empty()) {
     if (!IsSafeVirtualPath(a)) return ReplyText(svr, s, "426 unsafe parameter\r\n");
     if (a.substr(0, 2) == "..") return ReplyText(svr, s, "426 bad parameter\r\n");

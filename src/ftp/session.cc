@@ -116,6 +116,10 @@ bool WL_FtpSession::CloseDataConnection(bool skip_shutdown, bool clear_resume) {
   list_kind = 0;
   rest_offset = 0;
   if (clear_resume) resume_counters[0] = resume_counters[1] = 0;
+  if (xfer_buf != nullptr) {
+    ReturnTransferBuffer();
+    mode_c = 0;
+  }
   return true;
 }
 

@@ -101,8 +101,8 @@ class WL_FtpSession {
   // The login-failure line of the bad-login log (512 bytes at most).
   int FormatLoginLogLine(char* out, size_t cap) const;
   // The session's transfer buffer (kTransferBufferSize bytes from the
-  // memory pool), taken on first use and given back when the slot is
-  // released. nullptr only when memory ran out.
+  // memory pool), taken on first use and given back when the data
+  // connection closes. nullptr only when memory ran out.
   char* TransferBuffer();
   void ReturnTransferBuffer();
   // Draws one value from the slot's generator.
@@ -184,6 +184,7 @@ class WL_FtpSession {
   struct ssl_st* ctrl_ssl = nullptr;  // TLS of the control connection
   struct ssl_st* data_ssl = nullptr;  // TLS of the current data connection
   char* xfer_buf = nullptr;
+  char stou_name[160] = {};  // the file name STOU made for this upload
   WL_MFile file;  // the file of a running transfer
   WL_Semaphore event{72};
   WL_NoLockRandom64 random;

@@ -171,7 +171,8 @@ bool HandleStore(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* a
   bool ok;
   if (!PassesProtect(svr, s, arg, kProtectWrite, &ok)) return ok;
   std::string local;
-  const int target = ResolveTarget(svr, s, arg, 4902, &local);
+  const char* name = s.command_code == kCmdStou ? s.stou_name : arg;
+  const int target = ResolveTarget(svr, s, name, 4902, &local);
   if (target <= 0) return target == 0;
   if (!OpenForTransfer(svr, s, &ok)) return ok;
   int64_t written = 0;

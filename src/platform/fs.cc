@@ -164,9 +164,7 @@ bool SetFileTimes(const std::string& path, int64_t, int64_t mtime) {
   times[0].tv_nsec = UTIME_OMIT;
   times[1].tv_sec = static_cast<time_t>(mtime);
   times[1].tv_nsec = 0;
-  // A symbolic link gets the time itself; its target, which may lie
-  // anywhere, is never touched.
-  return utimensat(AT_FDCWD, path.c_str(), times, AT_SYMLINK_NOFOLLOW) == 0;
+  return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
 DirReader::DirReader(const std::string& path) { dir_ = path.empty() ? nullptr : opendir(path.c_str()); }

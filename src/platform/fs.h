@@ -76,8 +76,8 @@ bool RemoveFile(const std::string& path);
 // refused. True when everything was removed.
 bool DeleteTree(const std::string& path);
 // Sets the last-write time (seconds; below 1 leaves it) of a file or a
-// directory; a symbolic link gets it itself, never its target. The creation
-// time cannot be set on Linux and counts as done. Both below 1: true at once.
+// directory. The creation time cannot be set on Linux and counts as done.
+// Both below 1: true at once.
 bool SetFileTimes(const std::string& path, int64_t ctime, int64_t mtime);
 
 // One entry of a directory, as lstat reports it.

@@ -347,7 +347,10 @@ int WaitControlAndData(int ctrl, int data, bool data_write, int timeout_ms, Pair
   out->ctrl_readable = (p[0].revents & POLLIN) != 0;
   out->ctrl_error = !out->ctrl_readable && (p[0].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
   out->data_ready = (p[1].revents & (data_write ? POLLOUT : POLLIN)) != 0;
-  out->data_error = !out->data_ready && (p[1].revents & (POLLERR | POLLHUP | POLLNVAL)) != 0;
+  // A pending error (a reset) counts even when the socket also polls ready;
+  // a hang-up counts only when nothing is left to read or write.
+  out->data_error = (p[1].revents & (POLLERR | POLLNVAL)) != 0 ||
+                    (!out->data_ready && (p[1].revents & POLLHUP) != 0);
   return 1;
 }
 

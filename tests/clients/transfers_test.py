@@ -351,6 +351,11 @@ class BasePortTest(TransferTest):
         # slot offset, then steps of 5 while taken
         self.assertEqual((port - base - self.slot) % 5, 0, (port, base, self.slot))
         self.assertTrue(base + self.slot <= port < base + 500)
+        # A second PASV closes the first listener before it takes a port.
+        reply = c.cmd("PASV")
+        again = [int(x) for x in reply[reply.index("(") + 1:-1].split(",")]
+        self.assertEqual(again[4] * 256 + again[5], port)
+        self.assertEqual(c.cmd("PORT 1,2,3,4,-1,5"), "500 bad parameters range")
 
     # The inherited tests need not run twice.
     test_curl_modes_resume_upload_append = None
