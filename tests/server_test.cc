@@ -267,6 +267,24 @@ TEST_F(ServerTest, Ipv6AndFamilySwitch) {
   EXPECT_EQ(p.Stop(), 0);
 }
 
+TEST_F(ServerTest, HttpRequestEndsTheSessionWithoutEffect) {
+  const int implicit_port = zt::FreePort();
+  StartServer("Implicit_mode=1\r\nService_implicitv4=" + std::to_string(implicit_port) + "\r\n");
+  const std::string request = "GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUser-Agent: test\r\n\r\n";
+  RawClient c = Connect();
+  ASSERT_TRUE(c.Send(request));
+  EXPECT_EQ(c.ReadLine(), "550 unkown command\r\n");                  // GET
+  EXPECT_EQ(c.ReadLine(), "550 fatal error of command attack\r\n");   // Host:
+  EXPECT_EQ(c.ReadLine(), "550 fatal error of command attack\r\n");   // User-Agent:
+  EXPECT_TRUE(c.ClosedWithoutReply()) << "the empty line ends the session";
+  // On the implicit-TLS port the request is no TLS handshake.
+  RawClient t;
+  ASSERT_TRUE(t.Connect("127.0.0.1", implicit_port));
+  ASSERT_TRUE(t.Send(request));
+  EXPECT_TRUE(t.ClosedWithoutReply());
+  ExpectCleanStop();
+}
+
 TEST_F(ServerTest, SigtermWithSixtySessionsStopsQuickly) {
   StartServer("Max_users=63\r\n", "Log_level=1\r\n");
   std::vector<RawClient> held;

@@ -113,6 +113,9 @@ bool ReceiveLine(WL_ZelFtpSvr*, WL_FtpSession& s, int64_t timeout) {
     return false;
   };
   if (s.cmd_len >= kCmdBufSize) return fail(kRecvFullOnEntry);
+  // A line already held is a line, however short: "\r\n" alone must reach
+  // the length rules (and end the session) instead of waiting for 3 bytes.
+  if (s.cmd_len > 0 && memchr(s.cmd_buf, '\n', static_cast<size_t>(s.cmd_len)) != nullptr) return true;
   const int64_t start = NowSeconds();
   for (uint32_t pass = 1;; ++pass) {
     if (s.close_flag.load()) return fail(kRecvClosedAtTop);
@@ -130,7 +133,7 @@ bool ReceiveLine(WL_ZelFtpSvr*, WL_FtpSession& s, int64_t timeout) {
     s.cmd_len += static_cast<int32_t>(r.count);
     if (s.cmd_len > kCmdBufSize) return fail(kRecvTooLong);
     s.cmd_buf[s.cmd_len] = '\0';
-    if (s.cmd_len >= 3 && memchr(s.cmd_buf, '\n', static_cast<size_t>(s.cmd_len)) != nullptr) return true;
+    if (memchr(s.cmd_buf, '\n', static_cast<size_t>(s.cmd_len)) != nullptr) return true;
     if (s.cmd_len >= kCmdBufSize) return fail(kRecvFullNoLineFeed);
   }
 }

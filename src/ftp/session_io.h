@@ -13,8 +13,9 @@ constexpr int kReplyTimeout = 65;
 // Sends length bytes on the control connection within timeout seconds.
 // True when all went out; otherwise send_code tells why.
 bool SendControl(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* text, int length, int timeout, bool log);
-// Reads until cmd_buf holds at least 3 bytes and a line feed. False with
-// security_code set on time-out, close, error or over-long input.
+// Reads until cmd_buf holds a line feed (a short line such as "\r\n" too,
+// so that it meets the length rules at once). False with security_code set
+// on time-out, close, error or over-long input.
 bool ReceiveLine(WL_ZelFtpSvr* svr, WL_FtpSession& s, int64_t timeout);
 // Reads exactly length bytes from the control connection into buf.
 bool ReceiveExact(WL_ZelFtpSvr* svr, WL_FtpSession& s, char* buf, int length, int64_t timeout);

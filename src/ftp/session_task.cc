@@ -50,7 +50,7 @@ bool CommandTurn(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family) {
   const WL_Settings& set = svr->set;
   const bool log4 = set.Log_level > 3;
   s.wait_state = 0;
-  if (s.cmd_len < 3 || memchr(s.cmd_buf, '\n', static_cast<size_t>(s.cmd_len)) == nullptr) {
+  if (memchr(s.cmd_buf, '\n', static_cast<size_t>(s.cmd_len)) == nullptr) {
     s.stage = kStageReceiving;
     if (!ReceiveLine(svr, s, set.Noop_timeout)) {
       if (log4) SessionLog(svr, s, " <exit 0> receive command failed or timeout\r\n");
