@@ -145,10 +145,17 @@ def family_pids(root_pid):
 def idle_rss(hosts, port, user, password, root_pid, count):
     """RSS in KiB of the server with count logged-in idle sessions."""
     socks = []
-    for i in range(count):
-        s = socket.create_connection((hosts[i % len(hosts)], port), timeout=30)
+    attempts = 0
+    while len(socks) < count and attempts < count * 20:
+        attempts += 1
+        s = socket.create_connection((hosts[len(socks) % len(hosts)], port), timeout=30)
         f = s.makefile("rb")
-        f.readline()
+        if not f.readline().startswith(b"220"):
+            # Refused for want of an idle worker while the pool grows.
+            f.close()
+            s.close()
+            time.sleep(0.02)
+            continue
         for line in (b"USER " + user.encode(), b"PASS " + password.encode()):
             s.sendall(line + b"\r\n")
             f.readline()
