@@ -455,7 +455,7 @@ bool DataSendFile(WL_ZelFtpSvr* svr, WL_FtpSession& s, int file_fd, int64_t time
 }
 
 bool DataRecv(WL_ZelFtpSvr* svr, WL_FtpSession& s, char* buf, size_t length, int64_t timeout, size_t* got,
-              DataEnd* end) {
+              DataEnd* end, size_t enough) {
   static const uint16_t kCodes[6] = {7053, 7054, 7055, 7355, 7455, 7056};
   *got = 0;
   *end = DataEnd::kNone;
@@ -484,6 +484,7 @@ bool DataRecv(WL_ZelFtpSvr* svr, WL_FtpSession& s, char* buf, size_t length, int
       *end = DataEnd::kFailure;
       return false;
     }
+    if (enough > 0 && *got >= enough) break;  // nothing more waiting: hand over what came
     s.wait_state = 1752;
     if (const uint16_t code = WaitData(svr, s, WaitForWrite(s, false), &waits, start, timeout, kCodes)) {
       s.send_code = code;

@@ -23,9 +23,11 @@ enum class DataEnd {
 bool DataReady(const WL_FtpSession& s);
 bool OpenData(WL_ZelFtpSvr* svr, WL_FtpSession& s);
 bool DataSend(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* buf, size_t length, int64_t timeout);
-// Fills buf with length bytes, or stops early with *end telling why.
+// Fills buf with length bytes, or stops early with *end telling why. With
+// enough > 0 it also returns (true) once at least that many bytes are in
+// and no more are waiting, so a writer can keep up with a fast sender.
 bool DataRecv(WL_ZelFtpSvr* svr, WL_FtpSession& s, char* buf, size_t length, int64_t timeout, size_t* got,
-              DataEnd* end);
+              DataEnd* end, size_t enough = 0);
 // Reads until a read brings a line feed.
 bool DataRecvLine(WL_ZelFtpSvr* svr, WL_FtpSession& s, char* buf, size_t length, int64_t timeout, size_t* got);
 // Sends an open file from its current position to the end through the data

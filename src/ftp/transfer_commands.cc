@@ -122,7 +122,9 @@ bool UploadLoop(WL_ZelFtpSvr* svr, WL_FtpSession& s, const std::string& local, b
   DataEnd end = DataEnd::kNone;
   while (!s.close_flag.load()) {
     size_t got = 0;
-    const bool full = DataRecv(svr, s, buf, kBlock, svr->set.File_transfertimeout, &got, &end);
+    // Write what has come once 64 KiB are in and the socket is drained, so
+    // the disk write overlaps the sender instead of stalling its window.
+    const bool full = DataRecv(svr, s, buf, kBlock, svr->set.File_transfertimeout, &got, &end, 65536);
     if (got > 0) {
       if (WriteFile(f, buf, got) != got) {
         svr->file_write_errors.fetch_add(1, std::memory_order_relaxed);
