@@ -53,6 +53,14 @@ bool RefusedForTls(WL_ZelFtpSvr* svr, WL_FtpSession& s, bool log) {
   return true;
 }
 
+// PAS6 and PASA refuse an empty argument the same way: "already login" for
+// a logged-in session, else a logged "empty password". Both end the session.
+bool RefuseEmptyHashArgument(WL_ZelFtpSvr* svr, WL_FtpSession& s) {
+  if (s.logged_in) return EndWith(svr, s, "500 already login\r\n");
+  LoginFailLine(svr, s, "empty password");
+  return EndWith(svr, s, "500 empty password found\r\n");
+}
+
 // The first account slot whose name matches and whose credential passes
 // check(account), or -1.
 template <typename Check>
@@ -169,11 +177,7 @@ bool HandlePas6(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   WL_FtpSession& s = *svr->Session(slot, family);
   if (RefusedForTls(svr, s, true)) return false;
   const size_t n = strlen(arg);
-  if (n == 0) {
-    if (s.logged_in) return EndWith(svr, s, "500 already login\r\n");
-    LoginFailLine(svr, s, "empty password");
-    return EndWith(svr, s, "500 empty password found\r\n");
-  }
+  if (n == 0) return RefuseEmptyHashArgument(svr, s);
   if (n != 64) {
     LoginFailLine(svr, s, "password length error");
     svr->firewall.RecordFailure(s.peer_addr, s.is_ipv4 != 0);
@@ -206,11 +210,7 @@ bool HandlePasa(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   WL_FtpSession& s = *svr->Session(slot, family);
   if (RefusedForTls(svr, s, true)) return false;
   const size_t n = strlen(arg);
-  if (n == 0) {
-    if (s.logged_in) return EndWith(svr, s, "500 already login\r\n");
-    LoginFailLine(svr, s, "empty password");
-    return EndWith(svr, s, "500 empty password found\r\n");
-  }
+  if (n == 0) return RefuseEmptyHashArgument(svr, s);
   if (s.user_name[0] == '\0') {
     LoginFailLine(svr, s, "empty user name");
     return EndWith(svr, s, "500 empty username found\r\n");

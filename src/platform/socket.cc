@@ -44,24 +44,36 @@ bool WaitOne(int fd, short events, bool* ready, int timeout_ms) {
   return false;
 }
 
+// Socket addresses for an IPv4 address in host order, or 16 IPv6 bytes, and
+// a port; everything else zeroed.
+struct sockaddr_in Ipv4Address(uint32_t host_order, uint16_t port) {
+  struct sockaddr_in a;
+  memset(&a, 0, sizeof(a));
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(host_order);
+  a.sin_port = htons(port);
+  return a;
+}
+
+struct sockaddr_in6 Ipv6Address(const uint8_t addr[16], uint16_t port) {
+  struct sockaddr_in6 a;
+  memset(&a, 0, sizeof(a));
+  a.sin6_family = AF_INET6;
+  memcpy(a.sin6_addr.s6_addr, addr, 16);
+  a.sin6_port = htons(port);
+  return a;
+}
+
 // Binds fd to the wildcard address of the family and port. IPv6 sockets are
 // made IPv6-only first, so an IPv4 socket can share the port.
 bool BindWildcard(int fd, int family, uint16_t port) {
   if (family == AF_INET6) {
     SetFlag(fd, IPPROTO_IPV6, IPV6_V6ONLY);
-    struct sockaddr_in6 a;
-    memset(&a, 0, sizeof(a));
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_any;
-    a.sin6_port = htons(port);
-    return bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) == 0;
+    const struct sockaddr_in6 a = Ipv6Address(in6addr_any.s6_addr, port);
+    return bind(fd, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a)) == 0;
   }
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof(a));
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_ANY);
-  a.sin_port = htons(port);
-  return bind(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a)) == 0;
+  const struct sockaddr_in a = Ipv4Address(INADDR_ANY, port);
+  return bind(fd, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a)) == 0;
 }
 
 int ListenOn(int family, uint16_t port, int backlog, bool reuse) {
@@ -226,33 +238,21 @@ bool StartConnect(int fd, const struct sockaddr* a, socklen_t len) {
 
 bool ConnectIpv4(int fd, uint32_t host_order, uint16_t port) {
   if (host_order == 0xFFFFFFFFu) return false;
-  struct sockaddr_in a;
-  memset(&a, 0, sizeof(a));
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(host_order);
-  a.sin_port = htons(port);
-  return StartConnect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
+  const struct sockaddr_in a = Ipv4Address(host_order, port);
+  return StartConnect(fd, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a));
 }
 
 bool ConnectIpv6(int fd, const uint8_t addr[16], uint16_t port) {
-  struct sockaddr_in6 a;
-  memset(&a, 0, sizeof(a));
-  a.sin6_family = AF_INET6;
-  memcpy(a.sin6_addr.s6_addr, addr, 16);
-  a.sin6_port = htons(port);
-  return StartConnect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
+  const struct sockaddr_in6 a = Ipv6Address(addr, port);
+  return StartConnect(fd, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a));
 }
 
 int ConnectHost6(int fd, const char* name, uint16_t port) {
   uint32_t v4 = 0;
   uint8_t v6[16] = {};
   if (ResolveHost(name, &v4, v6, 0) <= 0) return -1;
-  struct sockaddr_in6 a;
-  memset(&a, 0, sizeof(a));
-  a.sin6_family = AF_INET6;
-  memcpy(a.sin6_addr.s6_addr, v6, 16);
-  a.sin6_port = htons(port);
-  return connect(fd, reinterpret_cast<struct sockaddr*>(&a), sizeof(a));
+  const struct sockaddr_in6 a = Ipv6Address(v6, port);
+  return connect(fd, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a));
 }
 
 int ListLocalIpv6(uint8_t out[][16], char* error, uint32_t* scopes) {
