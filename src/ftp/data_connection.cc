@@ -165,14 +165,12 @@ bool Econn(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* arg, bool tls) {
   FreshPreparation(svr, s);
   if (*arg == '\0') return Reply(svr, s, "450 %u bad parameter found\r\n", svr->econn.PortFor(v4));
   if (tls && !s.ctrl_tls) return ReplyText(svr, s, "450 please use conn command\r\n");
-  const char* p = arg;
-  char* end = nullptr;
-  const unsigned long long v = strtoull(p, &end, 16);
-  if (end == p) return ReplyText(svr, s, "450 bad parameter found\r\n");
+  uint64_t v = 0;
+  if (!ParseHex64(arg, &v)) return ReplyText(svr, s, "450 bad parameter found\r\n");
   s.econn_client = static_cast<uint16_t>(v);
   const uint64_t r = s.Draw();
   char text[40];
-  const int n = FormatText(text, sizeof(text), "%" PRIx64 "%" PRIx64, static_cast<uint64_t>(v), r);
+  const int n = FormatText(text, sizeof(text), "%" PRIx64 "%" PRIx64, v, r);
   char key[33];
   Md5Hex(text, static_cast<size_t>(n > 0 ? n : 0), key);
   for (int i = 0; i < 100 && s.event.Wait(0); ++i) {

@@ -158,7 +158,8 @@ bool HandleMkd(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg
   const size_t bar = dir.find('|');
   if (bar != std::string_view::npos) {
     if (bar + 1 >= dir.size()) return ReplyText(svr, s, "550 bad parameter for mkd\r\n");
-    when = static_cast<int64_t>(strtoull(std::string(dir.substr(0, bar)).c_str(), nullptr, 16));
+    uint64_t stamp = 0;
+    if (ParseHex64(std::string(dir.substr(0, bar)).c_str(), &stamp)) when = static_cast<int64_t>(stamp);
     dir.remove_prefix(bar + 1);
   }
   std::string local;
