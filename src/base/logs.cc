@@ -51,27 +51,22 @@ bool WL_DaemonLog::StartLog() {
     last_error_ = kCannotOpen;
     return false;
   }
-  buffer_[0].reset(new (std::nothrow) char[kCapacity]);
-  buffer_[1].reset(new (std::nothrow) char[kCapacity]);
-  if (!buffer_[0] || !buffer_[1]) {
+  // Undoes the buffers and the open file of a start that cannot finish.
+  auto abandon = [this](int32_t error) {
     buffer_[0].reset();
     buffer_[1].reset();
     CloseFile(file_);
     file_ = nullptr;
-    last_error_ = kNoBuffers;
+    last_error_ = error;
     return false;
-  }
+  };
+  buffer_[0].reset(new (std::nothrow) char[kCapacity]);
+  buffer_[1].reset(new (std::nothrow) char[kCapacity]);
+  if (!buffer_[0] || !buffer_[1]) return abandon(kNoBuffers);
   fill_[0] = fill_[1] = 0;
   active_ = 0;
   mailbox_.Clear();
-  if (!StartThread(DaemonLogThread, this, kLogThreadStack)) {
-    buffer_[0].reset();
-    buffer_[1].reset();
-    CloseFile(file_);
-    file_ = nullptr;
-    last_error_ = kNoThread;
-    return false;
-  }
+  if (!StartThread(DaemonLogThread, this, kLogThreadStack)) return abandon(kNoThread);
   SpinBackoff wait;
   while (!thread_running_.load(std::memory_order_acquire) && !thread_started_.load(std::memory_order_acquire)) {
     wait.Pause();
