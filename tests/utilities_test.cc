@@ -17,6 +17,7 @@
 #include "base/multi_string.h"
 #include "base/random128.h"
 #include "base/random64.h"
+#include "base/text_scan.h"
 #include "base/time_text.h"
 #include "base/utf_str.h"
 #include "harness.h"
@@ -280,3 +281,42 @@ TEST(NetHelpers, ResolveAndConnect) {
 }
 
 }  // namespace
+
+// The "%d" rule every configuration reader shares: white space and a sign
+// before digits, trailing text ignored, saturation instead of overflow.
+TEST(TextScan, DecimalLikePercentD) {
+  struct Case {
+    const char* text;
+    bool scans;
+    int64_t value;
+  } cases[] = {
+      {"42", true, 42},
+      {"  \t-7", true, -7},
+      {"+3x", true, 3},
+      {"12 34", true, 12},
+      {"99999999999999999999999", true, INT64_MAX},
+      {"-99999999999999999999999", true, INT64_MIN},
+      {"", false, 0},
+      {"-", false, 0},
+      {"+ 1", false, 0},
+      {"x1", false, 0},
+      {nullptr, false, 0},
+  };
+  for (const Case& c : cases) {
+    int64_t v = 0;
+    EXPECT_EQ(ScanDecimal(c.text, &v), c.scans) << (c.text ? c.text : "(null)");
+    if (c.scans) {
+      EXPECT_EQ(v, c.value) << c.text;
+    }
+  }
+  EXPECT_EQ(SaturateInt32(int64_t{1} << 40), INT32_MAX);
+  EXPECT_EQ(SaturateInt32(-(int64_t{1} << 40)), INT32_MIN);
+  EXPECT_EQ(SaturateInt32(-5), -5);
+}
+
+TEST(TextScan, TrimWhite) {
+  EXPECT_EQ(TrimWhite(" \t a b \r\n"), "a b");
+  EXPECT_EQ(TrimWhite("   "), "");
+  EXPECT_EQ(TrimmedText(nullptr), "");
+  EXPECT_EQ(TrimmedText("\tx\t"), "x");
+}

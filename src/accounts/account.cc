@@ -7,6 +7,7 @@
 #include "accounts/scramble.h"
 #include "base/ini_rw.h"
 #include "base/local_path.h"
+#include "base/text_scan.h"
 #include "platform/fs.h"
 
 namespace {
@@ -15,25 +16,11 @@ const char* const kRoleNames[8] = {"Admin", "Guest", "Temp", "Friend", "Child", 
 const char* const kSections[8] = {"User_admin", "User_guest",  "User_temp",    "User_friend",
                                   "User_child", "User_parent", "User_monitor", "User_proxy"};
 
-std::string Trim(const char* v) {
-  if (v == nullptr) return {};
-  while (*v != '\0' && isspace(static_cast<unsigned char>(*v))) ++v;
-  size_t n = strlen(v);
-  while (n > 0 && isspace(static_cast<unsigned char>(v[n - 1]))) --n;
-  return std::string(v, n);
-}
-
 // "%d": leading white space, a sign, digits. False when nothing scans.
 bool ScanInt(const char* v, int32_t* out) {
-  if (v == nullptr) return false;
-  while (*v != '\0' && isspace(static_cast<unsigned char>(*v))) ++v;
-  const char* d = v;
-  if (*d == '+' || *d == '-') ++d;
-  if (!isdigit(static_cast<unsigned char>(*d))) return false;
-  long long x = strtoll(v, nullptr, 10);
-  if (x > INT32_MAX) x = INT32_MAX;
-  if (x < INT32_MIN) x = INT32_MIN;
-  *out = static_cast<int32_t>(x);
+  int64_t x;
+  if (!ScanDecimal(v, &x)) return false;
+  *out = SaturateInt32(x);
   return true;
 }
 
@@ -44,7 +31,7 @@ int32_t IntOr(const WL_IniRW& ini, const char* sec, const char* key, int32_t def
 
 // A text of 1 to 128 characters after trimming, else empty.
 std::string ShortText(const WL_IniRW& ini, const char* sec, const char* key) {
-  std::string t = Trim(ini.GetValue(sec, key));
+  std::string t = TrimmedText(ini.GetValue(sec, key));
   return t.size() > 128 ? std::string() : t;
 }
 
@@ -119,14 +106,14 @@ bool WL_FtpAccount::LoadAccountSlot(const WL_IniRW& ini, int slot, const char* s
   r.response_code = ShortText(ini, sec, "User_Respcode");
   r.name_hash = NameHash(r.user_name.data(), r.user_name.size());
 
-  const std::string scrambled = Trim(ini.GetValue(sec, "SPass_Word"));
+  const std::string scrambled = TrimmedText(ini.GetValue(sec, "SPass_Word"));
   if (scrambled.size() >= 8 && scrambled.size() <= 299) r.password = UnscramblePassword(scrambled);
   if (r.password.empty()) r.password = ShortText(ini, sec, "Pass_Word");
 
   if (r.user_name.empty() || r.password.empty()) return true;
   r.in_use = 1;
 
-  std::string dir = Trim(ini.GetValue(sec, "Backup_dir"));
+  std::string dir = TrimmedText(ini.GetValue(sec, "Backup_dir"));
   if (dir.size() > 359) dir.clear();
   for (char& c : dir) {
     if (c == '\\') c = '/';

@@ -7,18 +7,9 @@
 #include "base/file_util.h"
 #include "base/format.h"
 #include "base/local_path.h"
+#include "base/text_scan.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
-
-namespace {
-
-std::string Trim(std::string_view v) {
-  while (!v.empty() && isspace(static_cast<unsigned char>(v.front()))) v.remove_prefix(1);
-  while (!v.empty() && isspace(static_cast<unsigned char>(v.back()))) v.remove_suffix(1);
-  return std::string(v);
-}
-
-}  // namespace
 
 bool ParseResourceLine(const char* line, WL_Resource* out) {
   const char c0 = line[0];
@@ -31,18 +22,15 @@ bool ParseResourceLine(const char* line, WL_Resource* out) {
 
   // LEVEL: "%d:%d:%d"; only the first number counts.
   std::string level_text(text.substr(0, star1));
-  const char* lp = level_text.c_str();
-  while (*lp != '\0' && isspace(static_cast<unsigned char>(*lp))) ++lp;
-  const char* digits = (*lp == '-' || *lp == '+') ? lp + 1 : lp;
-  if (!isdigit(static_cast<unsigned char>(*digits))) return false;
-  long level = strtol(lp, nullptr, 10);
+  int64_t level = 0;
+  if (!ScanDecimal(level_text.c_str(), &level)) return false;
   if (level < -1) level = -1;
   if (level > INT32_MAX) level = INT32_MAX;
 
-  std::string name = Trim(text.substr(star1 + 1, star2 - star1 - 1));
+  std::string name(TrimWhite(text.substr(star1 + 1, star2 - star1 - 1)));
   if (name.size() > 131 || !IsSafeName(name)) return false;
 
-  std::string path = Trim(text.substr(star2 + 1));
+  std::string path(TrimWhite(text.substr(star2 + 1)));
   // "/" alone is the one short path that names a directory: the root.
   const bool root = path == "/";
   if (!root && (path.size() < 2 || path.size() > 520)) return false;

@@ -1,7 +1,6 @@
 #include "core/settings.h"
 
 #include <cctype>
-#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
@@ -10,6 +9,7 @@
 #include "base/fixed_texts.h"
 #include "base/ini_rw.h"
 #include "base/local_path.h"
+#include "base/text_scan.h"
 #include "platform/fs.h"
 
 namespace {
@@ -22,28 +22,6 @@ constexpr const char kInstallMarker[] = "?InstallDir?";
 
 bool IsWhite(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
 
-std::string Trimmed(const char* v) {
-  if (v == nullptr) return {};
-  while (*v != '\0' && IsWhite(*v)) ++v;
-  size_t n = strlen(v);
-  while (n > 0 && IsWhite(v[n - 1])) --n;
-  return std::string(v, n);
-}
-
-// Scans a decimal integer the way "%d" does (leading white space, optional
-// sign, digits), saturating instead of overflowing.
-bool ScanInt64(const char* v, int64_t* out) {
-  if (v == nullptr) return false;
-  while (*v != '\0' && IsWhite(*v)) ++v;
-  const char* digits = v;
-  if (*digits == '+' || *digits == '-') ++digits;
-  if (!isdigit(static_cast<unsigned char>(*digits))) return false;
-  errno = 0;
-  long long x = strtoll(v, nullptr, 10);  // saturates at LLONG_MIN/LLONG_MAX
-  *out = static_cast<int64_t>(x);
-  return true;
-}
-
 // Below lo becomes below_to; above hi becomes above_to; the order of the
 // settings table.
 template <typename T>
@@ -53,11 +31,6 @@ T Clamp(T v, int64_t lo, int64_t below_to, int64_t hi, int64_t above_to) {
   return v;
 }
 
-int32_t SaturateInt32(int64_t x) {
-  if (x > INT32_MAX) return INT32_MAX;
-  if (x < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(x);
-}
 
 class Reader {
  public:
@@ -69,20 +42,20 @@ class Reader {
   // "%d": 32-bit signed.
   int32_t Int(const char* sec, const char* key, int32_t def) const {
     int64_t x;
-    return ScanInt64(Raw(sec, key), &x) ? SaturateInt32(x) : def;
+    return ScanDecimal(Raw(sec, key), &x) ? SaturateInt32(x) : def;
   }
   // "%u": 32-bit unsigned; a negative value wraps as the C library's scan
   // does.
   uint32_t Uint(const char* sec, const char* key, uint32_t def) const {
     int64_t x;
-    if (!ScanInt64(Raw(sec, key), &x)) return def;
+    if (!ScanDecimal(Raw(sec, key), &x)) return def;
     if (x > static_cast<int64_t>(UINT32_MAX)) return UINT32_MAX;
     if (x < -static_cast<int64_t>(UINT32_MAX)) return 1;
     return static_cast<uint32_t>(x);
   }
   int64_t Int64(const char* sec, const char* key, int64_t def) const {
     int64_t x;
-    return ScanInt64(Raw(sec, key), &x) ? x : def;
+    return ScanDecimal(Raw(sec, key), &x) ? x : def;
   }
   int32_t Flag(const char* sec, const char* key, int32_t def) const { return Int(sec, key, def) != 0 ? 1 : 0; }
   // A port or other 16-bit value: the 32-bit number wraps to 16 bits.
@@ -91,13 +64,13 @@ class Reader {
   }
   // A text of 1 to max characters after trimming; otherwise def.
   std::string Text(const char* sec, const char* key, size_t max, const std::string& def = {}) const {
-    std::string t = Trimmed(Raw(sec, key));
+    std::string t = TrimmedText(Raw(sec, key));
     if (t.empty() || t.size() > max) return def;
     return t;
   }
   // A directory path (log and backup directories).
   std::string Directory(const char* sec, const char* key) const {
-    std::string t = Trimmed(Raw(sec, key));
+    std::string t = TrimmedText(Raw(sec, key));
     if (t.size() > 1279) return {};
     for (char& c : t) {
       if (c == '\\') c = '/';
@@ -147,7 +120,7 @@ void ApplyTls(const Reader& r, const std::string& install_dir, WL_Settings* s) {
   auto file = [&](const char* new_key, const char* old_key, const char* def) {
     const char* v = r.Raw(now, new_key);
     if (v == nullptr && !pass_in_new) v = r.Raw(old, old_key);
-    std::string t = v == nullptr ? std::string(def) : Trimmed(v);
+    std::string t = v == nullptr ? std::string(def) : TrimmedText(v);
     if (t.size() > 1279) t = def;
     return TlsFilePath(t, install_dir);
   };
@@ -364,7 +337,7 @@ void ApplySettings(const WL_IniRW& ini, const std::string& install_dir, WL_Setti
     s->Tls_Sendmail = r.Flag(sec, "Tls_Sendmail", 1);
     s->Server_port = r.Word(sec, "Server_port", 465);
     s->Timer_Seconds = Clamp(r.Int64(sec, "Timer_Seconds", 270000), 86400, 270000, 1382399, 1382400);
-    s->Encode_string = Trimmed(r.Raw(sec, "Encode_string"));
+    s->Encode_string = TrimmedText(r.Raw(sec, "Encode_string"));
     if (s->Encode_string.size() < 2 || s->Encode_string.size() > 129) s->Encode_string = std::string(kScrambleKey2);
     s->Server_addr = r.Text(sec, "Server_addr", 499);
     s->Mail_username = r.Text(sec, "Mail_username", 129);

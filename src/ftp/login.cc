@@ -1,5 +1,4 @@
 // USER, PASS, PAS6 and PASA: the clear-password and hash logins.
-#include <cctype>
 #include <cinttypes>
 #include <cstdlib>
 #include <cstring>
@@ -8,6 +7,7 @@
 #include <strings.h>
 
 #include "accounts/account.h"
+#include "base/text_scan.h"
 #include "core/server.h"
 #include "ftp/arg_parsers.h"
 #include "ftp/command_table.h"
@@ -226,9 +226,7 @@ bool HandlePasa(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
     LoginFailLine(svr, s, "bad style of parameters");
     return EndWith(svr, s, "550 Login failed for bad parameters\r\n");
   }
-  std::string_view hash(bar + 1);
-  while (!hash.empty() && isspace(static_cast<unsigned char>(hash.front()))) hash.remove_prefix(1);
-  while (!hash.empty() && isspace(static_cast<unsigned char>(hash.back()))) hash.remove_suffix(1);
+  const std::string_view hash = TrimWhite(bar + 1);
   if (hash.size() != 128) {
     LoginFailLine(svr, s, "bad password length");
     return EndWith(svr, s, "550 Login failed for bad parameters\r\n");
