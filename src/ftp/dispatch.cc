@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "accounts/account.h"
 #include "core/server.h"
 #include "ftp/arg_parsers.h"
 #include "ftp/command_table.h"
@@ -14,8 +15,6 @@
 
 namespace {
 
-constexpr uint32_t kProxyAccount = 7;
-constexpr int kProtocolVersion = 430;
 constexpr const char kAboutText[] = "Zelfo file server 4.30 for Linux";
 
 int LocalLevelOf(WL_ZelFtpSvr* svr, uint32_t account) {
@@ -172,7 +171,7 @@ bool RunInline(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* 
     case kCmdRnto:
       if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n");
       if (!s.backup_mode) return Refuse(svr, s, "550 must be in backup mode\r\n");
-      if (s.account_index == kProxyAccount) return Refuse(svr, s, "550 unknown command\r\n");
+      if (s.account_index == WL_FtpAccount::kProxy) return Refuse(svr, s, "550 unknown command\r\n");
       return ReplyText(svr, s, "550 please use RNAM oldname|newname\r\n");
     case kCmdAbou:
       return Reply(svr, s, "200 %s\r\n", kAboutText);

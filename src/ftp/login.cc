@@ -19,7 +19,6 @@
 
 namespace {
 
-constexpr int kProtocolVersion = 430;
 
 enum LoginMethod : int32_t { kClearPassword = 0, kPassHash = 1, kPas6 = 2, kPasa = 3 };
 

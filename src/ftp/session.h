@@ -24,6 +24,8 @@ constexpr int kMaxCommandLine = 1578;
 constexpr int kCmdBufSize = 1680;
 // Size of a session's transfer buffer.
 constexpr size_t kTransferBufferSize = 532480;
+// Protocol version the server announces to its own client (USER, MKEY, VERS).
+constexpr int kProtocolVersion = 430;
 
 // Progress of the FTP session task.
 enum WL_SessionStage : uint16_t {

@@ -3,6 +3,7 @@
 #include <cstdarg>
 #include <cstring>
 
+#include "accounts/account.h"
 #include "core/server.h"
 #include "ftp/session.h"
 #include "ftp/tls.h"
@@ -188,9 +189,8 @@ bool Reply(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* fmt, ...) {
 }
 
 int LoginGate(WL_ZelFtpSvr* svr, WL_FtpSession& s, bool proxy_allowed) {
-  constexpr uint32_t kProxyAccount = 7;
   if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n") ? 0 : -1;
-  if (!proxy_allowed && s.account_index == kProxyAccount) return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
+  if (!proxy_allowed && s.account_index == WL_FtpAccount::kProxy) return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
   return 1;
 }
 
