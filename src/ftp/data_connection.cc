@@ -411,10 +411,9 @@ bool DataSendFile(WL_ZelFtpSvr* svr, WL_FtpSession& s, int file_fd, int64_t time
   static const uint16_t kCodes[6] = {7033, 7034, 7035, 7335, 7435, 7036};
   *sent = 0;
   *read_error = false;
-  constexpr size_t kBlock = 524288;
   int64_t start = NowSeconds();
   uint32_t waits = 0;
-  size_t block_left = kBlock;
+  size_t block_left = kTransferBlock;
   while (!s.close_flag.load()) {
     s.wait_state = 1771;
     const FileSendResult r = NetSendFile(s.data_socket.Get(), file_fd, block_left);
@@ -425,7 +424,7 @@ bool DataSendFile(WL_ZelFtpSvr* svr, WL_FtpSession& s, int file_fd, int64_t time
       if (block_left == 0) {
         // Each block of 524288 bytes has its own time-out, as with a
         // buffer sent by DataSend.
-        block_left = kBlock;
+        block_left = kTransferBlock;
         start = NowSeconds();
         waits = 0;
       }

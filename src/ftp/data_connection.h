@@ -5,12 +5,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstddef>
 #include <cstdint>
 
 class WL_ZelFtpSvr;
 class WL_FtpSession;
 
 enum WL_DataMode : int32_t { kDataNone = 0, kDataEconn = 1, kDataPassive = 2, kDataActive = 3 };
+
+// The unit of a transfer: one buffer of file data read, received or sent
+// before the block time-out is checked again.
+constexpr size_t kTransferBlock = 524288;
 
 // How a receive ended when it did not fill the buffer.
 enum class DataEnd {

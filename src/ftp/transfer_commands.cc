@@ -19,7 +19,9 @@
 
 namespace {
 
-constexpr size_t kBlock = 524288;
+// Downloads read and uploads receive one block at a time into the session's
+// transfer buffer.
+static_assert(kTransferBlock <= kTransferBufferSize, "a transfer block must fit the transfer buffer");
 
 // The checks both directions share after their refusals: a prepared data
 // connection and a safe local path. Returns 1 to go on, 0 when a refusal was
@@ -81,7 +83,7 @@ bool DownloadLoop(WL_ZelFtpSvr* svr, WL_FtpSession& s, const std::string& local,
     char* buf = s.TransferBuffer();
     ok = true;
     while (ok && !s.close_flag.load()) {
-      const size_t n = ReadBytes(f, buf, kBlock);
+      const size_t n = ReadBytes(f, buf, kTransferBlock);
       if (n == 0) {
         read_error = !AtEnd(f);
         ok = !read_error;
@@ -124,7 +126,7 @@ bool UploadLoop(WL_ZelFtpSvr* svr, WL_FtpSession& s, const std::string& local, b
     size_t got = 0;
     // Write what has come once 64 KiB are in and the socket is drained, so
     // the disk write overlaps the sender instead of stalling its window.
-    const bool full = DataRecv(svr, s, buf, kBlock, svr->set.File_transfertimeout, &got, &end, 65536);
+    const bool full = DataRecv(svr, s, buf, kTransferBlock, svr->set.File_transfertimeout, &got, &end, 65536);
     if (got > 0) {
       if (WriteFile(f, buf, got) != got) {
         svr->file_write_errors.fetch_add(1, std::memory_order_relaxed);
