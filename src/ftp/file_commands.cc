@@ -10,6 +10,7 @@
 #include "accounts/account.h"
 #include "base/file_util.h"
 #include "base/local_path.h"
+#include "base/text_scan.h"
 #include "core/server.h"
 #include "ftp/arg_parsers.h"
 #include "ftp/command_protect.h"
@@ -23,12 +24,6 @@
 namespace {
 
 bool IsWhite(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
-
-std::string_view Trim(std::string_view v) {
-  while (!v.empty() && IsWhite(v.front())) v.remove_prefix(1);
-  while (!v.empty() && IsWhite(v.back())) v.remove_suffix(1);
-  return v;
-}
 
 // The refusals a file command starts with, in their order: not logged in,
 // a backup-mode command in a normal session, the proxy account, command
@@ -78,7 +73,7 @@ bool SetCurrent(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view path) {
 bool HandleCwd(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   GATE(false, true, 0);
   s.rest_offset = 0;
-  std::string a(Trim(arg));
+  std::string a(TrimWhite(arg));
   if (a.empty()) return ReplyText(svr, s, "450 bad parameter\r\n");
   if (a.size() > 1 && a.back() == '/') {
     while (a.size() > 1 && (a.back() == '/' || IsWhite(a.back()))) a.pop_back();
@@ -204,8 +199,8 @@ bool HandleRnam(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   std::string_view a(arg);
   const size_t bar = a.find('|');
   if (a.empty() || bar == std::string_view::npos) return ReplyText(svr, s, "550 oldfile|newfile\r\n");
-  const std::string_view from = Trim(a.substr(0, bar));
-  const std::string_view to = Trim(a.substr(bar + 1));
+  const std::string_view from = TrimWhite(a.substr(0, bar));
+  const std::string_view to = TrimWhite(a.substr(bar + 1));
   if (!IsSafeName(from) || !IsSafeName(to)) return ReplyText(svr, s, "550 oldfile|newfile\r\n");
   std::string cwd;
   if (!CurrentLocalDir(svr, s, &cwd)) return ReplyText(svr, s, "550 failed to get current work dir\r\n");
