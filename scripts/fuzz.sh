@@ -21,7 +21,7 @@ fi
 seconds=${1:-20}
 shift || true
 targets=("$@")
-[ ${#targets[@]} -eq 0 ] && targets=(command_line paths ini args)
+[ ${#targets[@]} -eq 0 ] && targets=(command_line paths ini args http_request)
 
 if ! CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELFO_FUZZ=ON \
     -DZELFO_TESTS=OFF >/dev/null; then

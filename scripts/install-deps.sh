@@ -14,6 +14,9 @@ have_cmd curl || need+=(curl)
 have_cmd python3 || need+=(python3)
 have_cmd openssl || need+=(openssl)
 have_cmd lftp || need+=(lftp)
+have_pkg python3-aiosmtpd || need+=(python3-aiosmtpd)  # the mail tests' peer
+have_cmd rclone || need+=(rclone)
+have_cmd wget || need+=(wget)
 { have_pkg libssl-dev || [ -f /usr/include/openssl/ssl.h ]; } || need+=(libssl-dev)
 { have_pkg libgtest-dev || [ -f /usr/include/gtest/gtest.h ]; } || need+=(libgtest-dev)
 

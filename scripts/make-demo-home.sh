@@ -38,6 +38,8 @@ Service_portv4=8080
 Service_portv6=8080
 Service_sslv4port=8081
 Service_sslv6port=8081
+Enable_httpsv4=1
+Enable_httpsv6=1
 
 [Tls_config]
 Tls_privatekeypass=$keypass

@@ -116,7 +116,27 @@ std::string BasicSettings(int port, const std::string& ftp_extra, const std::str
   std::ostringstream s;
   s << "[Zelfo_ftp]\r\nService_portv4=" << port << "\r\nService_portv6=" << port << "\r\n" << ftp_extra
     << "\r\n[Zelfo_extend]\r\n" << extend_extra << "\r\nLog_level=0\r\n" << more_sections;
-  return s.str();
+  if (more_sections.find("[Zelfo_http]") == std::string::npos) {
+    // The HTTP stream service always starts: a free port of its own keeps
+    // parallel servers off the default port.
+    int http = FreePort();
+    while (http == port) http = FreePort();
+    s << "\r\n[Zelfo_http]\r\nService_portv4=" << http << "\r\nService_portv6=" << http << "\r\n";
+  }
+  std::string text = s.str();
+  if (text.find("Econ_portv4") == std::string::npos) {
+    // The econn service always starts as well: a free port of its own in
+    // the first [Zelfo_extend] section (the one that is read).
+    int econn = FreePort();
+    while (econn == port) econn = FreePort();
+    const std::string head = "[Zelfo_extend]\r\n";
+    const size_t at = text.find(head);
+    if (at != std::string::npos) {
+      text.insert(at + head.size(),
+                  "Econ_portv4=" + std::to_string(econn) + "\r\nEcon_portv6=" + std::to_string(econn) + "\r\n");
+    }
+  }
+  return text;
 }
 
 ServerProcess::~ServerProcess() {

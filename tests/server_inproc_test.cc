@@ -53,7 +53,7 @@ TEST_F(InProcessServer, LoginTimeoutEndsTheSessionAtTheNextLine) {
 
 TEST_F(InProcessServer, FullArrayAndMissingWorkerAreCounted) {
   // 32 pool records, 40 slots: the 33rd session finds no idle worker.
-  Start("Max_users=40\r\n", "[Zelfo_threadpool]\r\nPool_maxthread=16\r\n");
+  Start("Max_users=40\r\nMax_ipconnects=0\r\n", "[Zelfo_threadpool]\r\nPool_maxthread=16\r\n");
   ASSERT_EQ(svr_.pool.table_size, 32u);
   std::vector<RawClient> held;
   for (int i = 0; i < 600 && held.size() < 32; ++i) {

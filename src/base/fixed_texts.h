@@ -24,6 +24,15 @@ inline constexpr std::string_view kTailBlockSuffix = "7Z";
 inline constexpr std::string_view kScrambleKey1 = "Zelfo account scramble key one, 48 chars long!!!";
 inline constexpr std::string_view kScrambleKey2 = "zelfo-encode-key-2";
 
+// Choices of the server alone. The IPv6 source-address probe connects a
+// datagram socket into one of these public networks (no packet is sent);
+// GIP6 uses the fixed destination.
+inline constexpr std::string_view kProbeNet1 = "2001:4860::/32";
+inline constexpr std::string_view kProbeNet2 = "2606:4700::/32";
+inline constexpr const char* kProbeAddr = "2001:4860:4860::8888";
+// The information page named at the end of the IPv6 address mail.
+inline constexpr std::string_view kMailInfoAddress = "https://zelfo.example/ipv6-mail";
+
 static_assert(kScrambleKey1.size() == 48);
 static_assert(kScrambleKey2.size() == 18);
 static_assert(kPasswordHashText.size() == 18);

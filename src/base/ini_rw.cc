@@ -197,19 +197,27 @@ bool WL_IniRW::SetValue(const char* section, const char* key, const char* value)
 
 bool WL_IniRW::Save() {
   if (path_.empty()) return false;
-  FILE* f = OpenFile(path_, "wb");
+  // The table goes into a new file beside the old one, which is replaced
+  // only once every byte is written and on disk: a failure anywhere leaves
+  // the old file as it was and reports false.
+  std::string temp;
+  FILE* f = CreateTempBeside(path_, &temp);
   if (f == nullptr) return false;
   bool ok = true;
-  if (leading_newline_) ok = fwrite("\r\n", 1, 2, f) == 2;
+  if (leading_newline_) ok = WriteFile(f, "\r\n", 2) == 2;
   for (size_t i = 0; ok && i < texts_.size(); ++i) {
     const std::string& t = texts_[i];
-    ok = fwrite(t.data(), 1, t.size(), f) == t.size() && fwrite("\r\n", 1, 2, f) == 2;
+    ok = WriteFile(f, t.data(), t.size()) == t.size() && WriteFile(f, "\r\n", 2) == 2;
   }
-  if (fclose(f) != 0) ok = false;
+  if (ok) ok = SyncFile(f);
+  if (!CloseFileChecked(f)) ok = false;
+  if (ok) ok = ReplaceFile(temp, path_);
+  if (!ok) {
+    RemoveFile(temp);
+    return false;
+  }
   dirty_ = false;
-  // A short write leaves a cut file behind: report it, so the caller does
-  // not believe its changes are stored.
-  return ok;
+  return true;
 }
 
 void WL_IniRW::Close() {

@@ -31,8 +31,11 @@ class WL_IniRW {
   // value writes "key=". Returns false when nothing is loaded or a name is
   // empty or too long.
   bool SetValue(const char* section, const char* key, const char* value);
-  // Writes the table back with CR LF line ends. False for an empty path or a
-  // file that cannot be created.
+  // Writes the table back with CR LF line ends into a temporary file beside
+  // the file, then renames it over the file. True only when every write,
+  // the flush to disk, the close and the rename succeeded; on failure the
+  // old file stays untouched and the table stays dirty. False also for an
+  // empty path.
   bool Save();
   // Saves when dirty, loaded and auto-save; then empties the table.
   void Close();

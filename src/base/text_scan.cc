@@ -32,3 +32,12 @@ int32_t SaturateInt32(int64_t x) {
   if (x < INT32_MIN) return INT32_MIN;
   return static_cast<int32_t>(x);
 }
+
+bool ParseHex64(const char* text, uint64_t* out) {
+  while (*text == ' ' || *text == '\t') ++text;
+  char* end = nullptr;
+  const unsigned long long v = strtoull(text, &end, 16);
+  if (end == text) return false;
+  *out = static_cast<uint64_t>(v);
+  return true;
+}

@@ -21,3 +21,7 @@ bool ScanDecimal(const char* v, int64_t* out);
 
 // x limited to the 32-bit signed range.
 int32_t SaturateInt32(int64_t x);
+
+// A hexadecimal 64-bit number as "%I64x" reads it (leading blanks, an
+// optional "0x"). False when no digit is found.
+bool ParseHex64(const char* text, uint64_t* out);

@@ -56,6 +56,8 @@ void WL_ZelFtpSvr::ListenLoop() {
   if (!LoadAccountFiles() && set.Log_level > 0) {
     ListenerLog("Warning: Failed to load resouce or account file\r\n");
   }
+  // The report of what the server made of its configuration.
+  if (set.Make_reportfile) WriteStatusReport();
 
   uint32_t serial = tid;
   while (!listener_ctl.stop_requested.load()) {
@@ -105,15 +107,32 @@ void WL_ZelFtpSvr::AcceptConnection(int fd, int which, const struct sockaddr_sto
   if (set.Log_level > 3) ListenerLog("<Ftp main> new connect from :%s\r\n", peer_text);
   RecordConnection(peer);
 
+  // The address as the slots keep it; an IPv6 peer is bounded by its /64.
+  uint8_t key[16] = {};
+  size_t key_len = 4;
+  if (v6) {
+    memcpy(key, reinterpret_cast<const struct sockaddr_in6*>(&peer)->sin6_addr.s6_addr, 8);
+    key_len = 8;
+  } else {
+    const uint32_t host = ntohl(reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_addr.s_addr);
+    memcpy(key, &host, 4);
+  }
   WL_FtpSession* array = v6 ? sessions_v6.get() : sessions_v4.get();
   WL_FtpSession* slot = nullptr;
+  int waiting = 0;  // slots this address holds without a login
   for (int i = 0; array != nullptr && i < session_count_; ++i) {
     if (!array[i].in_use.load(std::memory_order_acquire)) {
-      slot = &array[i];
-      break;
+      if (slot == nullptr) slot = &array[i];
+      continue;
+    }
+    if (!array[i].login_done.load(std::memory_order_acquire) && memcmp(array[i].peer_addr, key, key_len) == 0) {
+      ++waiting;
     }
   }
   total_connects.fetch_add(1, std::memory_order_relaxed);
+  // One address cannot hold every slot before logging in: past its bound
+  // it is refused like a full table.
+  if (set.Max_ipconnects > 0 && waiting >= set.Max_ipconnects) slot = nullptr;
   if (slot == nullptr) {
     (v6 ? full_rejects_v6 : full_rejects_v4).fetch_add(1, std::memory_order_relaxed);
     NetShutdown(fd);

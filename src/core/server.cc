@@ -8,6 +8,8 @@
 #include "base/local_path.h"
 #include "ftp/tls.h"
 #include "base/time_text.h"
+#include "daemons/ipv6_mail.h"
+#include "daemons/mail_tick.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -16,10 +18,6 @@ namespace {
 
 constexpr unsigned kVersionMajor = 4;
 constexpr unsigned kVersionMinor = 30;
-
-// No HTTP stream service assigns work yet; the pool still wants an entry
-// for the second task kind.
-int NoHttpService(uint32_t, uint8_t, const std::atomic<bool>*, void*) { return -1; }
 
 }  // namespace
 
@@ -117,6 +115,7 @@ bool WL_ZelFtpSvr::Start() {
   if (!LoadSettings(config_dir + "/set.ini", install_dir, &set)) {
     ReportServiceEvent("failed to load config file", kEventInformation);
   }
+  smtp.Configure(set);
 
   // 4. Greeting.
   greeting_text.Format("220 Welcome to zelfo server %u.%02u |%" PRIx64 "\r\n", kVersionMajor, kVersionMinor,
@@ -136,10 +135,16 @@ bool WL_ZelFtpSvr::Start() {
   listener_log.Activate();
   pool.SetLogTarget(&ftp_log);
   pool.log_level = set.Log_level;
+  filemap.SetLogTarget(&ftp_log);
+  filemap.log_enabled = set.Log_level > 3;
 
   // 10.
   ServiceLine("\r\n******Zelfo service start******\r\n");
   ServiceLine("Zelfo service: load config files ...\r\n");
+
+  // 11. The econn service's family switches (it writes no log lines).
+  econn.ipv4_enabled = set.Service_enablev4 != 0;
+  econn.ipv6_enabled = set.Service_enablev6 != 0;
 
   // 12. Memory pool.
   ServiceLine("Zelfo service: start memory pool ...\r\n");
@@ -149,6 +154,26 @@ bool WL_ZelFtpSvr::Start() {
     return false;
   }
   SetProcessPool(&mempool);
+  web.memory_pool = &mempool;
+  web.thread_pool = &pool;
+
+  // 13. The bulletin board's two rings; without them the board stays not
+  // ready and its commands answer that it is not active.
+  if (set.Bbs_enable) bbs.Prepare();
+
+  // 14. The web log, beside the other logs.
+  if (set.Log_level > 0) {
+    const std::string dir = set.Log_path.empty() ? install_dir + "config/" : set.Log_path + "/";
+    const std::string path = dir + "wlog.txt";
+    if (!web.web_log.started()) {
+      web.web_log.SetMaximumSize(set.Log_maxsize >= 8388608 ? static_cast<uint64_t>(set.Log_maxsize) : 0);
+      if (path.size() <= 1280) web.web_log.SetPath(path);
+      if (!web.web_log.StartLog()) {
+        ServiceLine("Warning: failed to start web log\r\n");
+        ReportServiceEvent("failed to start web log", kEventInformation);
+      }
+    }
+  }
 
   // 15. TLS contexts.
   ServiceLine("Zelfo service: load ssl file ...\r\n");
@@ -166,7 +191,22 @@ bool WL_ZelFtpSvr::Start() {
     return false;
   }
 
-  // 18. Connection records and the IP firewall.
+  // 17. File map.
+  ServiceLine("Zelfo service: start file map ...\r\n");
+  filemap.table_size = set.Max_items;
+  filemap.mime_level = set.Http_mimetype;
+  filemap.normal_timeout = set.Timeout_normal;
+  filemap.media_timeout = set.Timeout_media;
+  filemap.long_timeout = set.Timeout_longmap;
+  if (!filemap.StartMap()) {
+    ServiceLine("Zelfo service: failed to start file map\r\n");
+    ReportServiceEvent("failed to start file map", kEventError);
+    return false;
+  }
+
+  // 18. The HTTP stream service serves the file map; connection records and
+  // the IP firewall.
+  web.filemap = &filemap;
   records[kRecConnV4].StopRecords();
   records[kRecConnV6].StopRecords();
   records[kRecLoginV4].StopRecords();
@@ -195,9 +235,23 @@ bool WL_ZelFtpSvr::Start() {
     ReportServiceEvent("failed to start ip firewall", kEventInformation);
   }
 
+  // 19. The econn service.
+  econn.ipv4_enabled = set.Service_enablev4 != 0;
+  econn.ipv6_enabled = set.Service_enablev6 != 0;
+  econn.ipv4_port = set.Econ_portv4;
+  econn.ipv6_port = set.Econ_portv6;
+  econn.connect_timeout = set.Econn_connecttimeout;
+  econn.data_wait_timeout = set.Econn_datawaittimeout;
+  ServiceLine("Zelfo service: start econn service ...\r\n");
+  if (!econn.StartEconn()) {
+    ServiceLine("Zelfo service: failed to start econn service\r\n");
+    ReportServiceEvent("failed to start econn service", kEventError);
+    return false;
+  }
+
   // 20. Thread pool and its manager.
   pool.ftp_entry = FtpSessionTask;
-  pool.http_entry = NoHttpService;
+  pool.http_entry = HttpSessionTask;
   pool.table_size = set.Pool_maxthread;
   pool.high = set.Pool_high;
   pool.low = set.Pool_low;
@@ -216,6 +270,25 @@ bool WL_ZelFtpSvr::Start() {
     return false;
   }
   pool.PokeManager();
+
+  // 22. The HTTP stream service.
+  ServiceLine("Zelfo service: start http stream service ...\r\n");
+  web.Configure(set);
+  web.tls_handshake_seconds = tls_handshake_seconds;
+  // One context serves both HTTPS families; both carry the same certificate.
+  web.tls_ctx = tls_ctx_v4 != nullptr ? tls_ctx_v4 : tls_ctx_v6;
+  if (!web.StartWebService()) {
+    BoundedStr<320> line;
+    line.Format("Zelfo service: failed to start http stream service:%d  %s\r\n", web.start_error,
+                web.message.empty() ? "Unknown" : web.message.c_str());
+    ServiceLine(line.c_str());
+    ReportServiceEvent("failed to start http stream service", kEventError);
+    return false;
+  }
+
+  // 24. Until the timer daemon runs the address mail's minute duty, a tick
+  // of its own does; a server without it only misses the mail.
+  if (!StartMailTick(this)) ServiceLine("Warning: failed to start mail tick\r\n");
 
   // 25. The FTP main listen thread.
   ServiceLine("Zelfo service: start main listen thread ...\r\n");
@@ -273,10 +346,21 @@ bool WL_ZelFtpSvr::Stop() {
 
   // 2. Main listen thread.
   StopListener();
+  filemap.SetStopping();
   ServiceLine("Zelfo service: success to stop main listen thread\r\n");
 
   // 3. Tell every session to end.
   EndSessions(false);
+
+  // 4. The HTTP stream service: its listeners, then every session it runs.
+  web.StopWebService();
+  ServiceLine("Zelfo service: success to stop http stream service\r\n");
+
+  // 6-7. The minute tick first, so that it starts no new mail thread, then
+  // the mail thread.
+  StopMailTick(this);
+  StopMailThread(this);
+  ServiceLine("Zelfo service: success to stop mail thread\r\n");
 
   // 9. Wait until every slot is free, then free the arrays.
   EndSessions(true);
@@ -285,9 +369,18 @@ bool WL_ZelFtpSvr::Stop() {
   session_count_ = 0;
   ServiceLine("Zelfo service: success to free user memory\r\n");
 
+  // 10. The econn service: its threads close the sockets they hold.
+  econn.StopEconn();
+  bbs.Release();
+  ServiceLine("Zelfo service: success to stop econn service\r\n");
+
   // 11. Thread pool.
   pool.StopPool();
   ServiceLine("Zelfo service: success to stop thread pool\r\n");
+
+  // 12. File map.
+  filemap.StopMap();
+  ServiceLine("Zelfo service: success to stop file map\r\n");
 
   // 13. Firewall and records, then the memory pool, released last: every
   // block is back by now.

@@ -10,17 +10,22 @@
 #include "accounts/account.h"
 #include "accounts/resource.h"
 #include "base/firewall.h"
+#include "bbs/bbs_board.h"
 #include "base/format.h"
 #include "base/logs.h"
 #include "base/mem_pool.h"
 #include "base/net_record.h"
 #include "base/thread_pool.h"
 #include "core/settings.h"
+#include "daemons/ipv6_mail.h"
+#include "daemons/smtp_client.h"
 #include "econn/econn_service.h"
 #include "ftp/session.h"
 #include "platform/oslog.h"
 #include "platform/socket.h"
 #include "platform/sync.h"
+#include "stream/file_map.h"
+#include "stream/web_service.h"
 
 // Control block of a long-lived thread: the thread sets thread_id, then
 // running and started when it enters its loop; it leaves when stop_requested
@@ -84,6 +89,10 @@ class WL_ZelFtpSvr {
   bool OpenFtpListeners();
   // Loads config/myshare.txt and config/myaccount.ini. True when both loaded.
   bool LoadAccountFiles();
+  // Writes config/zelreport.txt (the effective configuration) when
+  // Make_reportfile is on. False when it is off or the file cannot be
+  // written.
+  bool WriteStatusReport();
   // Adds the session's peer to one of the record lists.
   void RecordPeer(RecordList list, const WL_FtpSession& s);
   // Writes one line straight into the FTP log with the local time stamp.
@@ -104,6 +113,10 @@ class WL_ZelFtpSvr {
   int64_t tls_handshake_seconds = 64;
   int64_t start_time = 0;  // seconds; the time shown for resources at the root
   WL_ListenerControl listener_ctl;
+  // The mail thread of the IPv6 address mail (at most one at a time).
+  WL_ThreadControl mail_ctl;
+  // The minute tick that runs MailTrigger until the timer daemon does.
+  WL_ThreadControl mail_tick_ctl;
   WL_Settings set;
 
   std::atomic<uint64_t> total_connects{0};
@@ -118,6 +131,11 @@ class WL_ZelFtpSvr {
   std::atomic<int64_t> extend_security_count{0};  // refused extend-security checks
   std::atomic<int64_t> file_read_errors{0};
   std::atomic<int64_t> file_write_errors{0};
+  std::atomic<int64_t> joint_checksum_errors{0};  // joint chunks whose checksum did not match
+  std::atomic<int64_t> file_hash_count{0};        // F256 runs
+  // The IPv6 address mail: last address, attempt, result, counts, resend
+  // request.
+  WL_MailState mail;
 
   BoundedStr<513> greeting_text;
   WL_FtpAccount accounts;
@@ -132,9 +150,13 @@ class WL_ZelFtpSvr {
   WL_IPFireWall firewall;
   WL_NetRecord records[kRecordLists];
   Wl_OsLog event_log;
+  WL_MapFiles filemap;
   WL_EFtpCon econn;
   WL_ZelfoThreadPool pool;
   WL_Lock account_lock;
+  WL_WebSvr web;
+  // Sends the IPv6 address mail; its settings come from ZelSvrMailSet.
+  WL_SmtpClient smtp;
   WL_Lock totals_lock;
   std::unique_ptr<WL_FtpSession[]> sessions_v4;
   std::unique_ptr<WL_FtpSession[]> sessions_v6;
@@ -143,6 +165,10 @@ class WL_ZelFtpSvr {
   std::atomic<uint8_t> temp_account{1};
   void* service_object = nullptr;
   int (*power_request)(bool reboot, void* service) = nullptr;
+  // The power mode SHUT asked for last: 1 reboot, 2 power off.
+  std::atomic<int32_t> requested_power_mode{0};
+  // The bulletin board (ABBS, GBBS, DBBS); ready while Bbs_enable is on.
+  WL_BBSBoard bbs;
 
  private:
   friend void* FtpMainListenThread(void*);

@@ -187,6 +187,10 @@ void ApplySettings(const WL_IniRW& ini, const std::string& install_dir, WL_Setti
     s->Max_users = r.Word(sec, "Max_users", 32);
     if (s->Max_users <= 1) s->Max_users = 20;
     if (s->Max_users >= 64) s->Max_users = 63;
+    s->Reply_style = r.Int(sec, "Reply_style", 0);
+    if (s->Reply_style < 0 || s->Reply_style > 2) s->Reply_style = 0;
+    s->Max_ipconnects = r.Int(sec, "Max_ipconnects", 16);
+    if (s->Max_ipconnects < 0 || s->Max_ipconnects > 63) s->Max_ipconnects = 16;
   }
 
   {
@@ -252,9 +256,14 @@ void ApplySettings(const WL_IniRW& ini, const std::string& install_dir, WL_Setti
     s->Enable_httpsv4 = r.Flag(sec, "Enable_httpsv4", 0);
     s->Enable_httpsv6 = r.Flag(sec, "Enable_httpsv6", 0);
     s->Service_sslv4port = r.Word(sec, "Service_sslv4port", 8081);
-    if (s->Service_sslv4port == s->Http_portv4) s->Service_sslv4port = static_cast<uint16_t>(s->Http_portv4 + 1);
+    // "Next port up" only where there is one: 65535 + 1 would wrap to 0.
+    if (s->Service_sslv4port == s->Http_portv4 && s->Http_portv4 < 65535) {
+      s->Service_sslv4port = static_cast<uint16_t>(s->Http_portv4 + 1);
+    }
     s->Service_sslv6port = r.Word(sec, "Service_sslv6port", 8081);
-    if (s->Service_sslv6port == s->Http_portv6) s->Service_sslv6port = static_cast<uint16_t>(s->Http_portv6 + 1);
+    if (s->Service_sslv6port == s->Http_portv6 && s->Http_portv6 < 65535) {
+      s->Service_sslv6port = static_cast<uint16_t>(s->Http_portv6 + 1);
+    }
     s->File_sendtimeout = Clamp(r.Int(sec, "File_sendtimeout", 1200), 600, 1000, 2800, 2800);
     s->Get_timeout = Clamp(r.Int(sec, "Get_timeout", 55), 12, 48, 120, 120);
     s->Http_mimetype = r.Int(sec, "Http_mimetype", 10);

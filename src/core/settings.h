@@ -39,6 +39,11 @@ struct WL_Settings {
   uint16_t Basic_dataport = 0;
   uint32_t Unsafe_limitrandomepasvportnum = 0;
   uint16_t Max_users = 32;
+  // 0: standard replies for clear-password logins, the private ones for
+  // hash logins; 1: private replies always; 2: standard replies always.
+  int32_t Reply_style = 0;
+  // Slots one address (an IPv6 /64) may hold before it logs in; 0: no bound.
+  int32_t Max_ipconnects = 16;
 
   // Zelfo_extend
   uint16_t Econ_portv4 = 2020;

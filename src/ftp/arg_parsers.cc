@@ -32,15 +32,6 @@ void SplitVerb(char* line, char** verb, char** arg) {
   *arg = a;
 }
 
-bool ParseHex64(const char* text, uint64_t* out) {
-  while (*text == ' ' || *text == '\t') ++text;
-  char* end = nullptr;
-  const unsigned long long v = strtoull(text, &end, 16);
-  if (end == text) return false;
-  *out = static_cast<uint64_t>(v);
-  return true;
-}
-
 int ParseIntOrZero(const char* text) {
   const long v = strtol(text, nullptr, 10);
   if (v > INT32_MAX) return INT32_MAX;
@@ -133,11 +124,11 @@ int ScanFields(const char* text, const char* kinds, int64_t* out) {
   for (const char* k = kinds; *k != '\0'; ++k) {
     while (*text != '\0' && IsWhite(*text)) ++text;
     char* end = nullptr;
-    if (*k == 'd') {
-      long long v = strtoll(text, &end, 10);
+    if (*k == 'd' || *k == 'l') {
+      long long v = strtoll(text, &end, 10);  // saturates at the 64-bit limits
       if (end == text) break;
-      if (v > INT32_MAX) v = INT32_MAX;
-      if (v < INT32_MIN) v = INT32_MIN;
+      if (*k == 'd' && v > INT32_MAX) v = INT32_MAX;
+      if (*k == 'd' && v < INT32_MIN) v = INT32_MIN;
       out[n] = v;
     } else {
       const unsigned long long v = strtoull(text, &end, 16);

@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <string_view>
 
+#include "base/text_scan.h"  // ParseHex64
+
 // Trims white space at both ends of a received line in place. Returns the
 // start of the trimmed text; *length gets its length.
 char* TrimLine(char* line, size_t* length);
@@ -13,9 +15,6 @@ char* TrimLine(char* line, size_t* length);
 // follows ("" when none). The verb's first four characters are upper-cased.
 void SplitVerb(char* line, char** verb, char** arg);
 
-// A hexadecimal 64-bit number as "%I64x" reads it (leading blanks, an
-// optional "0x"). False when no digit is found.
-bool ParseHex64(const char* text, uint64_t* out);
 // "%d" with a failed parse counting as 0; saturating.
 int ParseIntOrZero(const char* text);
 // PORT's six numbers "%u,%u,%u,%u,%u,%u". Returns how many were read.
@@ -31,6 +30,7 @@ int ScanStamp(std::string_view t, int f[6]);
 // 1970 (UTC), 0 for a date before 1970 or after the year 3000.
 int64_t StampToSeconds(int f[6]);
 // Conversions in the order given by kinds ('x' 64-bit hex, 'h' 32-bit
-// hex, 'd' decimal), stopping at the first that fails, as sscanf does.
+// hex, 'd' 32-bit decimal, 'l' 64-bit decimal; decimals saturate), stopping
+// at the first that fails, as sscanf does.
 // Returns how many were read.
 int ScanFields(const char* text, const char* kinds, int64_t* out);

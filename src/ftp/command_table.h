@@ -15,10 +15,15 @@ enum WL_CommandCode : uint32_t {
   kCmdNlst = 26, kCmdMlsd = 27, kCmdMlst = 28, kCmdMdtm = 29, kCmdCdup = 30, kCmdType = 31, kCmdRest = 32,
   kCmdPwd = 33, kCmdMkey = 34, kCmdAppe = 35, kCmdStor = 36, kCmdStou = 37, kCmdSyst = 38, kCmdAccs = 39,
   kCmdRnam = 40, kCmdDele = 41, kCmdRmd = 42, kCmdSlst = 43, kCmdOpts = 45, kCmdSize = 46, kCmdSizt = 47,
-  kCmdShak = 48, kCmdVers = 49, kCmdF256 = 51, kCmdConn = 61, kCmdCons = 62, kCmdCchk = 64, kCmdModc = 65,
-  kCmdSett = 72, kCmdFeat = 73, kCmdStom = 100, kCmdRetm = 101, kCmdXsec = 111, kCmdClst = 119,
+  kCmdShak = 48, kCmdVers = 49, kCmdF256 = 51, kCmdLmpf = 55, kCmdGlmp = 56, kCmdGip6 = 57, kCmdUmap = 58,
+  kCmdRmap = 59, kCmdMapf = 70, kCmdHttp = 71, kCmdRoot = 78, kCmdSnmf = 80, kCmdMaps = 89, kCmdConn = 61, kCmdCons = 62, kCmdResp = 63, kCmdCchk = 64, kCmdModc = 65,
+  kCmdSett = 72, kCmdFeat = 73, kCmdStom = 100, kCmdRetm = 101, kCmdRspc = 95, kCmdXsec = 111, kCmdClst = 119,
   kCmdCget = 120, kCmdCput = 121, kCmdMfmt = 122, kCmdRnfr = 123, kCmdRnto = 124, kCmdAbou = 125,
-  kCmdTemp = 126, kCmdTfbs = 127,
+  kCmdTemp = 126, kCmdTfbs = 127, kCmdNmal = 60,
+  kCmdGbbs = 52, kCmdAbbs = 53, kCmdDbbs = 54, kCmdFsls = 67, kCmdHsls = 68, kCmdHinf = 76, kCmdCipw = 79,
+  kCmdVfls = 84, kCmdVhls = 85, kCmdVfcl = 86, kCmdVful = 87, kCmdVbls = 88, kCmdWnls = 90, kCmdWlls = 91,
+  kCmdFdls = 92, kCmdFuls = 93,
+  kCmdT256 = 96, kCmdTecc = 97, kCmdJkey = 99,
 };
 
 // Returns the code of verb (already upper-cased by the caller; compared

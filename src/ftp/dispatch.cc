@@ -21,9 +21,12 @@ int LocalLevelOf(WL_ZelFtpSvr* svr, uint32_t account) {
   return svr->accounts.GetAccount(static_cast<int>(account)).local_level;
 }
 
-// Drops any data connection the session holds (the econn service's one
-// too, once it runs) after a transfer-like command.
-void DropData(WL_FtpSession& s, bool skip_shutdown) { s.CloseDataConnection(skip_shutdown, true); }
+// Drops any data connection the session holds, the econn service's wait
+// entry for the slot included, after a transfer-like command.
+void DropData(WL_ZelFtpSvr* svr, WL_FtpSession& s, bool skip_shutdown) {
+  svr->econn.RemoveWaitSession(s.is_ipv4 != 0, s.slot_index);
+  s.CloseDataConnection(skip_shutdown, true);
+}
 
 bool RunInline(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* arg, bool* handled);
 
@@ -52,7 +55,7 @@ bool RunHandler(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char*
       *pending = 0;
       break;
     case kCmdCwd:
-      DropData(s, false);
+      DropData(svr, s, false);
       break;
     case kCmdList:
     case kCmdNlst:
@@ -66,7 +69,7 @@ bool RunHandler(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char*
     case kCmdCget:
     case kCmdCput:
       if (*pending > 0 && !ReplyText(svr, s, "550 not zero \r\n")) return false;
-      DropData(s, false);
+      DropData(svr, s, false);
       break;
     default:
       break;
@@ -83,10 +86,10 @@ bool RunHandler(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char*
     case kCmdStou:
     case kCmdStom:
     case kCmdRetm:
-      if (ok) DropData(s, s.skip_data_shutdown != 0);
+      if (ok) DropData(svr, s, s.skip_data_shutdown != 0);
       break;
     case kCmdF256:
-      DropData(s, false);
+      DropData(svr, s, false);
       break;
     default:
       break;
@@ -137,7 +140,7 @@ bool RunInline(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* 
       } else {
         sent = Refuse(svr, s, "550 unkonwn command\r\n");
       }
-      DropData(s, s.skip_data_shutdown != 0);
+      DropData(svr, s, s.skip_data_shutdown != 0);
       return sent;
     }
     case kCmdSyst:
@@ -156,8 +159,7 @@ bool RunInline(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* 
       return Reply(svr, s, "200 %" PRId64 " %d\r\n", set.Ftp_shakecode, set.Use_accountsha ? 1 : 0);
     }
     case kCmdVers:
-      // The econn port is shown once the econn service runs for the family.
-      return Reply(svr, s, "200 %d %d %u %u\r\n", kProtocolVersion, 1, 0u, 1172u);
+      return Reply(svr, s, "200 %d %d %u %u\r\n", kProtocolVersion, 1, svr->econn.PortFor(s.is_ipv4 != 0), 1172u);
     case kCmdCchk:
       if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n");
       return ReplyText(svr, s, "500 old command , please update your client program\r\n");
@@ -167,12 +169,6 @@ bool RunInline(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family, const char* 
       const uint64_t b = s.Draw();
       return Reply(svr, s, "200 %" PRIx64 " %" PRIx64 "\r\n", b, a);
     }
-    case kCmdRnfr:
-    case kCmdRnto:
-      if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n");
-      if (!s.backup_mode) return Refuse(svr, s, "550 must be in backup mode\r\n");
-      if (s.account_index == WL_FtpAccount::kProxy) return Refuse(svr, s, "550 unknown command\r\n");
-      return ReplyText(svr, s, "550 please use RNAM oldname|newname\r\n");
     case kCmdAbou:
       return Reply(svr, s, "200 %s\r\n", kAboutText);
     case kCodeUnknownVerb:

@@ -5,9 +5,10 @@
 #include <initializer_list>
 
 WL_CommandHandler HandlerFor(uint32_t code) {
-  for (WL_CommandHandler (*lookup)(uint32_t) : {LoginHandlerFor, OperatorHandlerFor, FileHandlerFor, ProtectHandlerFor, DataHandlerFor,
+  for (WL_CommandHandler (*lookup)(uint32_t) : {LoginHandlerFor, OperatorHandlerFor, FileHandlerFor, ProtectHandlerFor, DataHandlerFor, EconnHandlerFor,
                                                 TransferHandlerFor, ListHandlerFor,
-                                                TlsHandlerFor}) {
+                                                TlsHandlerFor, MapHandlerFor, MailHandlerFor, BbsHandlerFor,
+                                                JointHandlerFor, HashHandlerFor}) {
     if (WL_CommandHandler h = lookup(code)) return h;
   }
   return nullptr;

@@ -182,17 +182,13 @@ std::string_view DropLsOptions(std::string_view a) {
 
 // Returns below 0 to end the session, 0 to go on, above 0 after a listing.
 int ListWorker(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view arg) {
+  // "." and "./" name the current directory; a relative path is joined to
+  // it.
   std::string joined;
-  if (arg.empty()) {
-    joined = std::string(s.current_path.view());
-  } else if (arg[0] == '/') {
-    joined = std::string(arg);
-  } else {
-    joined = std::string(s.current_path.view()) + "/" + std::string(arg);
-  }
+  if (!AbsoluteVirtualPath(s.current_path.view(), arg, &joined)) return ReplyMissing(svr, s, "426 dir not exist\r\n") ? 0 : -1;
   std::string name, rest;
-  const int kind = SplitVirtualPath(FoldSlashes(joined), &name, &rest);
-  if (kind < 0) return ReplyText(svr, s, "426 dir not exist\r\n") ? 0 : -1;
+  const int kind = SplitVirtualPath(joined, &name, &rest);
+  if (kind < 0) return ReplyMissing(svr, s, "426 dir not exist\r\n") ? 0 : -1;
   std::string dir;
   bool root = false;
   if (s.backup_mode) {
@@ -204,14 +200,14 @@ int ListWorker(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view arg) {
     root = true;
   } else {
     if (!svr->resources.ResolveResource(name, s.access_level, &dir)) {
-      return ReplyText(svr, s, "426 dir not exist\r\n") ? 0 : -1;
+      return ReplyMissing(svr, s, "426 dir not exist\r\n") ? 0 : -1;
     }
     if (kind == 2) dir += "/" + rest;
     dir = FoldSlashes(dir);
   }
   if (!root) {
-    if (!IsSafeLocalDir(dir)) return ReplyText(svr, s, "500 bad pathfile found\r\n") ? 0 : -1;
-    if (!IsDirectory(dir)) return ReplyText(svr, s, "426 dir not exist\r\n") ? 0 : -1;
+    if (!IsSafeLocalDir(dir)) return ReplyMissing(svr, s, "500 bad pathfile found\r\n") ? 0 : -1;
+    if (!IsDirectory(dir)) return ReplyMissing(svr, s, "426 dir not exist\r\n") ? 0 : -1;
   }
   if (!DataReady(s)) return ReplyText(svr, s, "426 bad connect type found\r\n") ? 0 : -1;
   const int mode = s.data_mode;
@@ -243,8 +239,8 @@ bool HandleList(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   if (a.substr(0, 2) == "./") a.remove_prefix(2);
   if (!a.empty() && a.back() == '/') a.remove_suffix(1);  // "/" alone lists the current directory
   if (!a.empty()) {
-    if (!IsSafeVirtualPath(a)) return ReplyText(svr, s, "426 unsafe parameter\r\n");
-    if (a.substr(0, 2) == "..") return ReplyText(svr, s, "426 bad parameter\r\n");
+    if (!IsSafeVirtualPath(a)) return ReplyMissing(svr, s, "426 unsafe parameter\r\n");
+    if (a.substr(0, 2) == "..") return ReplyMissing(svr, s, "426 bad parameter\r\n");
   }
   const int r = ListWorker(svr, s, a);
   if (r < 0) return false;
@@ -258,7 +254,7 @@ bool HandleMlst(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   if (gate <= 0) return gate == 0;
   std::string local;
   if (!ResolveFilePath(svr, s, arg, &local) || local.empty() || !IsSafeLocalPath(local)) {
-    return ReplyText(svr, s, "450 bad item\r\n");
+    return ReplyMissing(svr, s, "450 bad item\r\n");
   }
   uint64_t size;
   int kind;

@@ -90,6 +90,11 @@ bool CompleteLogin(WL_ZelFtpSvr* svr, WL_FtpSession& s, int slot, LoginMethod me
   s.login_method = method;
   s.account_index = static_cast<uint32_t>(slot);
   s.logged_in = 1;
+  s.login_done.store(true, std::memory_order_release);
+  // The private client logs in with a hash and reads the private replies;
+  // a standard client sends the clear password and gets the standard ones.
+  const int style = svr->set.Reply_style;
+  s.standard_replies = style == 2 || (style == 0 && method == kClearPassword) ? 1 : 0;
   svr->login_count.fetch_add(1, std::memory_order_relaxed);
   s.full_list = method == kPasa ? 0 : 1;
   s.mode_c = 0;
@@ -267,6 +272,7 @@ bool HandlePasa(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   s.login_option = f[6] != 0 ? 1 : 0;
   s.mode_option = f[8] == 512 ? 1 : 0;
   const bool want_tls_port = f[9] == 1;
+  s.tls_option = want_tls_port ? 1 : 0;
   if (!CompleteLogin(svr, s, match, kPasa)) return false;
 
   const WL_Settings& set = svr->set;

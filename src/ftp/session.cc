@@ -58,8 +58,14 @@ void WL_FtpSession::ResetForConnection(uint32_t seed) {
   current_path.Assign("/");
   backup_root.clear();
   use_session_key = 0;
-  response_flag = login_option = mode_option = 0;
+  response_flag = login_option = mode_option = tls_option = 0;
+  standard_replies = 0;
+  login_done.store(false, std::memory_order_release);
+  rename_from.clear();
+  last_map_slot = -1;
+  last_map_dir64 = last_map_unicode = last_map_hash = 0;
   pasa_values[0] = pasa_values[1] = 0;
+  joint_client = joint_server = 0;
   protect_on = 0;
   protect_kind = protect_counter = 0;
   protect_value = protect_nonce = 0;

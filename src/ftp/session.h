@@ -10,6 +10,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <string>
 
 #include "base/format.h"
 #include "base/holders.h"
@@ -129,9 +130,27 @@ class WL_FtpSession {
   uint8_t implicit_tls = 0;
   uint8_t implicit_done = 0;
   uint8_t response_flag = 0;  // PASA's econn option: reply after a data handshake
-  uint8_t login_option = 0;   // PASA's further option flag
-  uint8_t mode_option = 0;    // PASA's mode value 512
+  uint8_t login_option = 0;   // PASA's further option flag: checksums allowed in joint transfers (JKEY sets it too)
+  uint8_t mode_option = 0;    // PASA's mode value 512: joint downloads send 524288-byte chunks
+  uint8_t tls_option = 0;     // PASA's TLS option: the client wants the HTTPS port
+  // Replies in the standard dialect (RFC 959/3659 codes) instead of the
+  // private client's; chosen at login.
+  uint8_t standard_replies = 0;
+  // Set by the worker at login and read by the listener, which bounds the
+  // slots an address holds before logging in.
+  std::atomic<bool> login_done{false};
+  // The local path RNFR named, until RNTO uses it.
+  std::string rename_from;
+  // The session's latest normal map (MAPF, MAPS): slot -1 when none.
+  int32_t last_map_slot = -1;
+  uint64_t last_map_dir64 = 0;
+  uint64_t last_map_unicode = 0;
+  uint64_t last_map_hash = 0;
   int64_t pasa_values[2] = {0, 0};  // kept for the joint transfers
+  // The joint key (JKEY): the client's value and the server's random answer;
+  // both 0 until JKEY ran.
+  uint64_t joint_client = 0;
+  uint64_t joint_server = 0;
   // Command protection (CINT, NEXP).
   int32_t protect_on = 0;
   uint32_t protect_kind = 0;

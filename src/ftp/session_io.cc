@@ -175,6 +175,13 @@ bool ReplyText(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view text) {
   return true;
 }
 
+bool ReplyMissing(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view text) {
+  if (!s.standard_replies || text.size() < 4 || text.substr(0, 3) == "550") return ReplyText(svr, s, text);
+  BoundedStr<256> standard;
+  if (!standard.Append("550") || !standard.Append(text.substr(3))) return ReplyText(svr, s, text);
+  return ReplyText(svr, s, standard.view());
+}
+
 bool Reply(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* fmt, ...) {
   va_list ap;
   va_start(ap, fmt);

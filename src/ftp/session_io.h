@@ -25,6 +25,10 @@ bool ReceiveExact(WL_ZelFtpSvr* svr, WL_FtpSession& s, char* buf, int length, in
 bool Reply(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* fmt, ...) __attribute__((format(printf, 3, 4)));
 // Sends a fixed reply text; same failure rule as Reply.
 bool ReplyText(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view text);
+// A refusal because a path does not exist or cannot be used: in the
+// standard dialect its code becomes 550 (the text stays); the private
+// dialect keeps the reply as given. Same failure rule as ReplyText.
+bool ReplyMissing(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view text);
 // Sends a refusal and counts it as a failed command. Same failure rule.
 bool Refuse(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view text);
 

@@ -148,6 +148,8 @@ int FtpSessionTask(uint32_t slot_index, uint8_t family, const std::atomic<bool>*
   }
 
   s.stage = kStageClosing;
+  // The econn service must not hold this slot's semaphore past the session.
+  svr->econn.RemoveWaitSession(s.is_ipv4 != 0, s.slot_index);
   s.CloseConnections();
   if (set.Loginfail_blackip && !s.logged_in) svr->firewall.RecordFailure(s.peer_addr, s.is_ipv4 != 0);
   {

@@ -157,6 +157,11 @@ bool HandleRetr(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   std::string local;
   const int target = ResolveTarget(svr, s, arg, 4901, &local);
   if (target <= 0) return target == 0;
+  // Standard clients expect a missing file to be refused before "150"
+  // (some probe for one on purpose).
+  if (s.standard_replies && (PathKind(local) != kPathRegular || !CanRead(local))) {
+    return ReplyText(svr, s, "550 file not exist\r\n");
+  }
   if (!OpenForTransfer(svr, s, &ok)) return ok;
   int64_t sent = 0;
   if (!DownloadLoop(svr, s, local, &sent)) return ReplyText(svr, s, "426 file transfer failed\r\n");

@@ -120,27 +120,50 @@ bool CurrentLocalDir(WL_ZelFtpSvr* svr, const WL_FtpSession& s, std::string* out
   return true;
 }
 
+bool AbsoluteVirtualPath(std::string_view cwd, std::string_view arg, std::string* out) {
+  out->clear();
+  while (!arg.empty() && isspace(static_cast<unsigned char>(arg.front()))) arg.remove_prefix(1);
+  if (!IsSafeVirtualPath(arg)) return false;
+  std::string joined;
+  if (arg.empty() || arg[0] != '/') {
+    joined.append(cwd);
+    joined.push_back('/');
+  }
+  joined.append(arg);
+  // Keep every component but the empty and "." ones.
+  std::string result;
+  result.reserve(joined.size() + 1);
+  size_t i = 0;
+  while (i <= joined.size()) {
+    size_t j = joined.find('/', i);
+    if (j == std::string::npos) j = joined.size();
+    const size_t len = j - i;
+    const size_t from = i;
+    i = j + 1;
+    if (len == 0 || (len == 1 && joined[from] == '.')) continue;
+    if (len == 2 && joined[from] == '.' && joined[from + 1] == '.') return false;
+    result.push_back('/');
+    result.insert(result.size(), joined, from, len);
+  }
+  if (result.empty()) result.push_back('/');
+  if (result.size() > kMaxVirtualPath || !IsSafeVirtualPath(result)) return false;
+  *out = std::move(result);
+  return true;
+}
+
 bool ResolveFilePath(WL_ZelFtpSvr* svr, const WL_FtpSession& s, std::string_view arg, std::string* out) {
   out->clear();
   while (!arg.empty() && isspace(static_cast<unsigned char>(arg.front()))) arg.remove_prefix(1);
-  if (arg.substr(0, 2) == "./") arg.remove_prefix(2);
-  if (arg.empty() || !IsSafeVirtualPath(arg)) return false;
+  std::string virt;
+  if (arg.empty() || !AbsoluteVirtualPath(s.current_path.view(), arg, &virt)) return false;
   std::string local;
-  if (arg.find('/') == std::string_view::npos) {
-    std::string dir;
-    if (!CurrentLocalDir(svr, s, &dir)) return false;
-    local = dir + "/" + std::string(arg);
-  } else if (arg[0] == '/') {
-    if (s.backup_mode) {
-      local = FoldSlashes(std::string(s.backup_root.view()) + std::string(arg));
-    } else {
-      std::string name, rest, root;
-      if (SplitVirtualPath(arg, &name, &rest) != 2) return false;
-      if (!svr->resources.ResolveResource(name, s.access_level, &root)) return false;
-      local = FoldSlashes(root + "/" + rest);
-    }
+  if (s.backup_mode) {
+    local = FoldSlashes(std::string(s.backup_root.view()) + virt);
   } else {
-    return false;  // a relative path with directories
+    std::string name, rest, root;
+    if (SplitVirtualPath(virt, &name, &rest) != 2) return false;  // the root and the shares are no files
+    if (!svr->resources.ResolveResource(name, s.access_level, &root)) return false;
+    local = FoldSlashes(root + "/" + rest);
   }
   if (local.empty() || !IsSafeLocalPath(local)) return false;
   *out = std::move(local);
@@ -179,21 +202,36 @@ bool IsProtectedRoot(WL_ZelFtpSvr* svr, const WL_FtpSession& s, std::string_view
   return false;
 }
 
-int MkdRmdTarget(const WL_FtpSession& s, std::string_view dir, const std::string& cwd, std::string* local) {
-  if (dir.rfind("./", 0) == 0) {
+int MkdRmdTarget(const WL_FtpSession& s, std::string_view dir, const std::string& cwd, std::string* local,
+                 std::string* virt) {
+  const std::string_view here = s.current_path.view();
+  auto child = [&](std::string_view name) {
+    if (virt != nullptr) *virt = std::string(here) + (here.back() == '/' ? "" : "/") + std::string(name);
+  };
+  if (dir.rfind("./", 0) == 0 && dir.find('/', 2) == std::string_view::npos) {
     dir.remove_prefix(2);
     while (!dir.empty() && isspace(static_cast<unsigned char>(dir.front()))) dir.remove_prefix(1);
     if (!IsSafeName(dir)) return -1;
     *local = cwd + "/" + std::string(dir);
+    child(dir);
     return 0;
+  }
+  // A path with directories, relative or absolute, becomes the absolute
+  // virtual path it names (with "." components dropped).
+  std::string absolute;
+  if (dir.find('/') != std::string_view::npos) {
+    if (!AbsoluteVirtualPath(here, dir, &absolute)) return -1;
+    dir = absolute;
   }
   if (!dir.empty() && dir[0] == '/') {
     if (!IsSafeVirtualPath(dir) || dir == "/" || dir == "/." || HasDotComponent(dir)) return -1;
     *local = std::string(s.backup_root.view()) + std::string(dir);
+    if (virt != nullptr) *virt = std::string(dir);
     return 2;
   }
   if (!IsSafeName(dir)) return -1;
   *local = cwd + "/" + std::string(dir);
+  child(dir);
   return 1;
 }
 

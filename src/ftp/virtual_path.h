@@ -35,11 +35,18 @@ std::string FoldSlashes(std::string_view path);
 // Cuts one level off a virtual path ("/a/b" -> "/a", "/a" -> "/").
 std::string CutOneLevel(std::string_view path);
 
+// The absolute virtual path of a client's path argument: "." and "./" name
+// the current directory cwd, "." components are dropped, and a relative path
+// (a name or "a/b") is joined to cwd. False for an unsafe form: a ".."
+// component, "//", an unsafe character, or a result longer than
+// kMaxVirtualPath.
+bool AbsoluteVirtualPath(std::string_view cwd, std::string_view arg, std::string* out);
+
 // The local path of the session's current directory. False at the normal
 // mode root (it has no local directory) or for an unsafe result.
 bool CurrentLocalDir(WL_ZelFtpSvr* svr, const WL_FtpSession& s, std::string* out);
-// The local path of a file argument: a name in the current directory or an
-// absolute virtual path.
+// The local path of a file argument: a path relative to the current
+// directory or an absolute virtual path (AbsoluteVirtualPath's forms).
 bool ResolveFilePath(WL_ZelFtpSvr* svr, const WL_FtpSession& s, std::string_view arg, std::string* out);
 // The extend-security check (when Extend_security is on): the local path
 // lies under the backup root, or under a resource the account reaches. A
@@ -49,7 +56,10 @@ bool ExtendSecurityCheck(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view l
 // plain name (1) in the current local directory cwd, or an absolute path
 // under the backup root (2). -1 for anything else, including absolute
 // forms with a "." component ("/./", "/a/."), which could name the root.
-int MkdRmdTarget(const WL_FtpSession& s, std::string_view dir, const std::string& cwd, std::string* local);
+// A relative path with directories ("a/b") counts as the absolute path it
+// names. virt, when given, receives the virtual path of the target.
+int MkdRmdTarget(const WL_FtpSession& s, std::string_view dir, const std::string& cwd, std::string* local,
+                 std::string* virt = nullptr);
 // Whether a local path is the backup root or the root of any resource: such
 // a path is never removed or replaced.
 bool IsProtectedRoot(WL_ZelFtpSvr* svr, const WL_FtpSession& s, std::string_view local);

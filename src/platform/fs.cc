@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 
 uint32_t PathKind(const std::string& path) {
@@ -49,7 +50,9 @@ FILE* OpenFile(const std::string& path, const char* mode) {
     return nullptr;
   }
   fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-  if (mode[0] == 'w' && ftruncate(fd, 0) != 0) {
+  // An empty file needs no truncation, and on ext4 truncating one (even to
+  // its own size 0) makes the close write the file out at once.
+  if (mode[0] == 'w' && st.st_size > 0 && ftruncate(fd, 0) != 0) {
     close(fd);
     return nullptr;
   }
@@ -196,4 +199,32 @@ bool DirReader::Next(DirEntry* out) {
     out->mtime = static_cast<int64_t>(st.st_mtime);
     return true;
   }
+}
+
+FILE* CreateTempBeside(const std::string& path, std::string* temp_path) {
+  if (path.empty() || temp_path == nullptr) return nullptr;
+  std::string name = path + ".XXXXXX";
+  const int fd = mkostemp(name.data(), O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  // The replacement keeps the mode of the file it replaces; a new file gets
+  // the usual 0644 instead of mkostemp's 0600.
+  struct stat st;
+  const mode_t mode = stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644;
+  fchmod(fd, mode);
+  FILE* f = fdopen(fd, "wb");
+  if (f == nullptr) {
+    close(fd);
+    unlink(name.c_str());
+    return nullptr;
+  }
+  *temp_path = std::move(name);
+  return f;
+}
+
+bool SyncFile(FILE* f) { return f != nullptr && fflush(f) == 0 && fsync(fileno(f)) == 0; }
+
+bool CloseFileChecked(FILE* f) { return f != nullptr && fclose(f) == 0; }
+
+bool ReplaceFile(const std::string& from, const std::string& to) {
+  return !from.empty() && !to.empty() && rename(from.c_str(), to.c_str()) == 0;
 }

@@ -104,3 +104,19 @@ class DirReader {
   void* dir_ = nullptr;
   bool error_ = false;
 };
+
+// Replacing a file as a whole.
+
+// Creates a new, empty temporary file in the directory of path (its name is
+// path followed by a unique suffix), opened for writing ("wb"), not
+// inherited by child processes. *temp_path receives its name. Returns
+// nullptr on failure.
+FILE* CreateTempBeside(const std::string& path, std::string* temp_path);
+// Flushes the stream and asks the kernel to put the file on disk. False on
+// any failure.
+bool SyncFile(FILE* f);
+// Closes the stream. False when the close reports an error (a write that
+// failed late).
+bool CloseFileChecked(FILE* f);
+// Renames from to to, replacing an existing to in one step.
+bool ReplaceFile(const std::string& from, const std::string& to);

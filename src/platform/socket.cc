@@ -255,6 +255,20 @@ int ConnectHost6(int fd, const char* name, uint16_t port) {
   return connect(fd, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a));
 }
 
+bool ProbeSourceIpv6(const char* name, uint16_t port, uint8_t out[16]) {
+  const int fd = socket(AF_INET6, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return false;
+  bool ok = ConnectHost6(fd, name, port) == 0;
+  if (ok) {
+    struct sockaddr_in6 local = {};
+    socklen_t len = sizeof(local);
+    ok = getsockname(fd, reinterpret_cast<struct sockaddr*>(&local), &len) == 0 && local.sin6_family == AF_INET6;
+    if (ok) memcpy(out, local.sin6_addr.s6_addr, 16);
+  }
+  close(fd);
+  return ok;
+}
+
 int ListLocalIpv6(uint8_t out[][16], char* error, uint32_t* scopes) {
   struct ifaddrs* list = nullptr;
   if (getifaddrs(&list) != 0) {
@@ -364,4 +378,103 @@ FileSendResult NetSendFile(int socket_fd, int file_fd, size_t count) {
   if (errno == EAGAIN || errno == EWOULDBLOCK) return {FileSendStatus::kWouldBlock, 0};
   if (errno == EIO || errno == EINVAL || errno == ENOMEM || errno == EOVERFLOW) return {FileSendStatus::kFileError, 0};
   return {FileSendStatus::kSocketError, 0};
+}
+
+int NetListenStaged(int family, uint16_t port, int backlog, int* stage) {
+  *stage = 0;
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) {
+    *stage = 1;
+    return kInvalidSocket;
+  }
+  SetNonBlocking(fd);
+  SetFlag(fd, SOL_SOCKET, SO_REUSEADDR);
+  TuneConnection(fd);
+  if (!BindWildcard(fd, family, port)) {
+    close(fd);
+    *stage = 2;
+    return kInvalidSocket;
+  }
+  if (listen(fd, backlog) != 0) {
+    close(fd);
+    *stage = 3;
+    return kInvalidSocket;
+  }
+  return fd;
+}
+
+FileSendResult NetSendFileAt(int socket_fd, int file_fd, int64_t* offset, size_t count) {
+  off_t pos = static_cast<off_t>(*offset);
+  ssize_t rc;
+  do {
+    rc = sendfile(socket_fd, file_fd, &pos, count);
+  } while (rc < 0 && errno == EINTR);
+  if (rc > 0) {
+    *offset = static_cast<int64_t>(pos);
+    return {FileSendStatus::kSent, static_cast<size_t>(rc)};
+  }
+  if (rc == 0) return {FileSendStatus::kEndOfFile, 0};
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return {FileSendStatus::kWouldBlock, 0};
+  if (errno == EIO || errno == EINVAL || errno == ENOMEM || errno == EOVERFLOW) return {FileSendStatus::kFileError, 0};
+  return {FileSendStatus::kSocketError, 0};
+}
+
+bool NetPeerAddress(int fd, struct sockaddr_storage* out) {
+  socklen_t len = sizeof(*out);
+  memset(out, 0, sizeof(*out));
+  return getpeername(fd, reinterpret_cast<struct sockaddr*>(out), &len) == 0;
+}
+
+int NetClientSocket(int family) {
+  if (family != AF_INET && family != AF_INET6) return kInvalidSocket;
+  const int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return kInvalidSocket;
+  const int one = 1;
+  if (!SetNonBlocking(fd) || setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one)) != 0) {
+    close(fd);
+    return kInvalidSocket;
+  }
+  TuneConnection(fd);
+  return fd;
+}
+
+bool IsAddressLiteral(const char* text) {
+  if (text == nullptr) return false;
+  unsigned char buf[16];
+  return inet_pton(AF_INET, text, buf) == 1 || inet_pton(AF_INET6, text, buf) == 1;
+}
+
+int ListLocalIpv4(uint32_t* out, int max) {
+  struct ifaddrs* list = nullptr;
+  if (out == nullptr || max <= 0 || getifaddrs(&list) != 0) return 0;
+  int n = 0;
+  for (struct ifaddrs* i = list; i != nullptr && n < max; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET) continue;
+    const uint32_t a = ntohl(reinterpret_cast<const struct sockaddr_in*>(i->ifa_addr)->sin_addr.s_addr);
+    if (a != 0) out[n++] = a;
+  }
+  freeifaddrs(list);
+  return n;
+}
+
+int WaitReadableSet(const int* fds, bool* ready, int n, int timeout_ms) {
+  if (n <= 0 || n > kMaxReadableSet) return -1;
+  struct pollfd p[kMaxReadableSet];
+  for (int i = 0; i < n; ++i) {
+    p[i] = {fds[i], POLLIN, 0};
+    ready[i] = false;
+  }
+  int rc;
+  do {
+    rc = poll(p, static_cast<nfds_t>(n), timeout_ms > 0 ? timeout_ms : 0);
+  } while (rc < 0 && errno == EINTR);
+  if (rc <= 0) return rc;
+  int count = 0;
+  for (int i = 0; i < n; ++i) {
+    if (p[i].revents & (POLLIN | POLLERR | POLLHUP | POLLNVAL)) {
+      ready[i] = true;
+      ++count;
+    }
+  }
+  return count;
 }

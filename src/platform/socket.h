@@ -95,6 +95,11 @@ bool ConnectIpv6(int fd, const uint8_t addr[16], uint16_t port);
 // Resolves name and connects fd to its IPv6 address (:: when the name has
 // only an IPv4 one). Returns connect's result; -1 when nothing resolved.
 int ConnectHost6(int fd, const char* name, uint16_t port);
+// The source address the host would use towards name (an IPv6 address or
+// host name) at port: a datagram socket is connected (no packet is sent)
+// and its local address read. False when the socket, the connect or the
+// read fails.
+bool ProbeSourceIpv6(const char* name, uint16_t port, uint8_t out[16]);
 // The host's own IPv6 addresses (at most 16, :: left out). error, when
 // given, holds 128 bytes and receives the reason of a failure; scopes, when
 // given, the scope ids. Returns the count.
@@ -138,3 +143,34 @@ struct FileSendResult {
   size_t count;
 };
 FileSendResult NetSendFile(int socket_fd, int file_fd, size_t count);
+
+// NetListen with the failing stage reported: *stage becomes 1 when the
+// socket cannot be created, 2 when bind fails, 3 when listen fails (0 on
+// success). Returns the socket or kInvalidSocket.
+int NetListenStaged(int family, uint16_t port, int backlog, int* stage);
+// Sends up to count bytes of a file from *offset (sendfile with an explicit
+// offset, so the stream's own position does not matter) and advances
+// *offset by what went out.
+FileSendResult NetSendFileAt(int socket_fd, int file_fd, int64_t* offset, size_t count);
+// The peer's address as accept reports it; false when it cannot be read.
+bool NetPeerAddress(int fd, struct sockaddr_storage* out);
+
+// Outgoing mail connections.
+
+// A new TCP socket of the family (AF_INET or AF_INET6) for an outgoing
+// connection: non-blocking, SO_OOBINLINE, SO_REUSEADDR, TCP_NODELAY.
+// Returns the socket or kInvalidSocket.
+int NetClientSocket(int family);
+// True when text is an IPv4 or IPv6 address literal (no name lookup).
+bool IsAddressLiteral(const char* text);
+// The host's own non-zero IPv4 addresses (host order, at most max), from
+// the interface list. Returns the count.
+int ListLocalIpv4(uint32_t* out, int max);
+
+// Waits for readability on up to kMaxReadableSet sockets (the econn
+// listener and its pending connections). ready[i] is set for each socket
+// that is readable or reports an error or hang-up (a receive then tells
+// which). Returns the number of ready sockets, 0 on time-out, -1 on failure
+// or when n is out of range.
+constexpr int kMaxReadableSet = 128;
+int WaitReadableSet(const int* fds, bool* ready, int n, int timeout_ms);

@@ -4,16 +4,14 @@ usage: listings_test.py ZELFOSVR [unittest options]
 """
 import ftplib
 import os
-import re
 import shutil
-import socket
 import subprocess
 import sys
 import time
 import unittest
 import warnings
 
-from zelfo_harness import Control, Server
+from zelfo_harness import Control, PrivateServer as Server
 
 BINARY = None
 MTIME = 1600000000  # 2020-09-13 12:26:40 UTC
@@ -58,21 +56,10 @@ class ListingTest(unittest.TestCase):
 
     def listing(self, c, command):
         """Runs a listing over EPSV; returns (lines, final reply)."""
-        reply = c.cmd("EPSV")
-        port = int(re.search(r"\|\|\|(\d+)\|", reply).group(1))
-        d = socket.create_connection(("127.0.0.1" if c.sock.family == socket.AF_INET else "::1", port), timeout=10)
-        first = c.cmd(command)
+        first, data, last = c.data(command)
         if not first.startswith("150 "):
-            d.close()
             return None, first
-        data = b""
-        while True:
-            chunk = d.recv(65536)
-            if not chunk:
-                break
-            data += chunk
-        d.close()
-        return data.decode("utf-8", "replace").split("\r\n")[:-1], c.line()
+        return data.decode("utf-8", "replace").split("\r\n")[:-1], last
 
     def test_line_formats(self):
         c = self.login()

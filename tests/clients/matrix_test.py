@@ -2,8 +2,10 @@
 plain, explicit TLS and implicit TLS, IPv4 and IPv6, passive and active.
 
 In each cell: log in and list, download, upload and append in a .BACK
-session, resume a download, and delete; every file is checked byte for byte
-with SHA-256. The results go to a JSON file that scripts/render_compat.py
+session, resume a download, rename and delete; every file is checked byte
+for byte with SHA-256. Downloads take a two-level tree where the client can
+(lftp mirror, rclone copy), and rclone syncs a tree up twice with a check
+after each. The results go to a JSON file that scripts/render_compat.py
 turns into docs/compatibility.md.
 
 usage: matrix_test.py ZELFOSVR RESULTS.json
@@ -22,7 +24,7 @@ import warnings
 
 from zelfo_harness import Server, free_port
 
-OPS = ["login+list", "download", "upload", "append", "resume", "delete"]
+OPS = ["login+list", "download", "upload", "append", "resume", "rename", "delete"]
 SECURITY = ["plain", "explicit", "implicit"]
 FAMILIES = ["ipv4", "ipv6"]
 MODES = ["passive", "active"]
@@ -55,6 +57,7 @@ class Cell:
         with open(self.src, "rb") as f:
             self.data = f.read()
         self.name = "up-%s-%s-%s.bin" % (security, family, mode)
+        self.renamed = "renamed-" + self.name
 
     def backup(self, name):
         return self.server.path("backup", name)
@@ -62,6 +65,24 @@ class Cell:
     def check_file(self, path, expected):
         if sha_file(path) != sha_bytes(expected):
             raise AssertionError("%s differs" % path)
+
+    def check_renamed(self):
+        if os.path.exists(self.backup(self.name)) or not os.path.exists(self.backup(self.renamed)):
+            raise AssertionError("not renamed")
+        os.rename(self.backup(self.renamed), self.backup(self.name))
+
+    def check_tree(self, got, expected):
+        """Two directory trees hold the same files with the same bytes."""
+        def files(root):
+            out = {}
+            for base, _, names in os.walk(root):
+                for n in names:
+                    p = os.path.join(base, n)
+                    out[os.path.relpath(p, root)] = sha_file(p)
+            return out
+        a, b = files(got), files(expected)
+        if a != b or not a:
+            raise AssertionError("trees differ: %s vs %s" % (sorted(a), sorted(b)))
 
 
 def run(cmd, timeout=60):
@@ -99,8 +120,10 @@ class Curl:
                 raise AssertionError("listing lacks data.bin")
         elif op == "download":
             out = os.path.join(c.work, "dl.bin")
-            run(self.args(c) + [self.base(c) + "share/data.bin", "-o", out])
+            run(self.args(c) + ["-R", self.base(c) + "share/data.bin", "-o", out])
             c.check_file(out, c.data)
+            if int(os.stat(out).st_mtime) != int(os.stat(c.src).st_mtime):
+                raise AssertionError("curl -R did not keep the file time")
         elif op == "upload":
             run(self.args(c) + ["-T", c.src, self.base(c, True) + c.name])
             c.check_file(c.backup(c.name), c.data)
@@ -113,6 +136,9 @@ class Curl:
                 f.write(c.data[:300000])
             run(self.args(c) + ["-C", "-", self.base(c) + "share/data.bin", "-o", out])
             c.check_file(out, c.data)
+        elif op == "rename":
+            run(self.args(c) + ["-I", self.base(c, True), "-Q", "RNFR " + c.name, "-Q", "RNTO " + c.renamed])
+            c.check_renamed()
         elif op == "delete":
             run(self.args(c) + ["-I", self.base(c, True), "-Q", "DELE " + c.name])
             if os.path.exists(c.backup(c.name)):
@@ -157,7 +183,7 @@ class Ftplib:
 
     def op(self, c, op):
         import io
-        ftp = self.session(c, op in ("upload", "append", "delete"))
+        ftp = self.session(c, op in ("upload", "append", "rename", "delete"))
         try:
             if op == "login+list":
                 if "/share/data.bin" not in ftp.nlst("/share") and "data.bin" not in ftp.nlst("/share"):
@@ -179,6 +205,9 @@ class Ftplib:
                 ftp.retrbinary("RETR /share/data.bin", got.write, rest=300000)
                 if got.getvalue() != c.data:
                     raise AssertionError("resumed download differs")
+            elif op == "rename":
+                ftp.rename(c.name, c.renamed)
+                c.check_renamed()
             elif op == "delete":
                 ftp.delete(c.name)
                 if os.path.exists(c.backup(c.name)):
@@ -210,8 +239,11 @@ class Lftp:
                 raise AssertionError("listing lacks data.bin")
         elif op == "download":
             out = os.path.join(c.work, "lftp.bin")
-            self.run(c, False, "cd /share; get data.bin -o %s" % out)
+            self.run(c, False, "get /share/data.bin -o %s" % out)
             c.check_file(out, c.data)
+            mirror = os.path.join(c.work, "lftp-tree")
+            self.run(c, False, "mirror /share/tree %s" % mirror)
+            c.check_tree(mirror, c.server.path("share", "tree"))
         elif op == "upload":
             self.run(c, True, "put %s -o %s" % (c.src, c.name))
             c.check_file(c.backup(c.name), c.data)
@@ -223,6 +255,9 @@ class Lftp:
                 f.write(c.data[:300000])
             self.run(c, False, "cd /share; get -c data.bin -o %s" % out)
             c.check_file(out, c.data)
+        elif op == "rename":
+            self.run(c, True, "mv %s %s" % (c.name, c.renamed))
+            c.check_renamed()
         elif op == "delete":
             self.run(c, True, "rm %s" % c.name)
             if os.path.exists(c.backup(c.name)):
@@ -247,7 +282,7 @@ class Wget:
         return "%s://%s:%d/%s" % (scheme, c.url_host, c.port, path)
 
     def op(self, c, op):
-        if op in ("upload", "append", "delete"):
+        if op in ("upload", "append", "rename", "delete"):
             raise NotPossible("wget downloads only")
         if c.mode == "active" and c.family == "ipv6":
             raise NotPossible("wget has no active mode over IPv6")
@@ -267,6 +302,68 @@ class Wget:
             c.check_file(out, c.data)
 
 
+class Rclone:
+    name = "rclone"
+
+    def env(self, c, backup=False):
+        e = dict(os.environ, RCLONE_CONFIG="/dev/null", RCLONE_FTP_HOST=c.url_host, RCLONE_FTP_PORT=str(c.port),
+                 RCLONE_FTP_USER="admin.BACK" if backup else "admin",
+                 RCLONE_FTP_PASS=subprocess.check_output(["rclone", "obscure", "pw"]).decode().strip())
+        if c.security != "plain":
+            e["RCLONE_FTP_NO_CHECK_CERTIFICATE"] = "true"
+            e["RCLONE_FTP_TLS" if c.security == "implicit" else "RCLONE_FTP_EXPLICIT_TLS"] = "true"
+        return e
+
+    def run(self, c, backup, *args):
+        out = subprocess.run(["rclone", "--low-level-retries", "1", "--retries", "1"] + list(args),
+                             env=self.env(c, backup), capture_output=True, timeout=120)
+        if out.returncode != 0:
+            raise AssertionError("rclone %s exited %d: %s" % (args[0], out.returncode, out.stderr[-300:]))
+        return out.stdout
+
+    def op(self, c, op):
+        if c.mode == "active":
+            raise NotPossible("rclone uses passive mode only")
+        if op in ("append", "resume"):
+            raise NotPossible("rclone rewrites whole files (no append, no resume)")
+        if op == "login+list":
+            if b"data.bin" not in self.run(c, False, "lsf", ":ftp:/share"):
+                raise AssertionError("listing lacks data.bin")
+        elif op == "download":
+            down = os.path.join(c.work, "rclone-tree")
+            self.run(c, False, "copy", ":ftp:/share/tree", down)
+            c.check_tree(down, c.server.path("share", "tree"))
+        elif op == "upload":
+            # A tree synced into a new directory, changed, and synced again.
+            local = os.path.join(c.work, "rclone-up")
+            os.makedirs(os.path.join(local, "one", "two"))
+            for rel, data in (("a.bin", c.data), ("one/b.txt", b"b" * 10), ("one/two/c.txt", b"c"),
+                              ("one/gone.txt", b"x")):
+                with open(os.path.join(local, rel), "wb") as f:
+                    f.write(data)
+            remote = ":ftp:/sync-" + c.name
+            self.run(c, True, "sync", local, remote)
+            self.run(c, True, "check", local, remote)
+            os.remove(os.path.join(local, "one", "gone.txt"))
+            with open(os.path.join(local, "one", "b.txt"), "wb") as f:
+                f.write(b"changed")
+            os.makedirs(os.path.join(local, "three"))
+            with open(os.path.join(local, "three", "d.txt"), "wb") as f:
+                f.write(b"new folder")
+            self.run(c, True, "sync", local, remote)
+            self.run(c, True, "check", local, remote)
+            c.check_tree(c.backup("sync-" + c.name), local)
+            with open(c.src, "rb") as f_in, open(c.backup(c.name), "wb") as f_out:
+                f_out.write(f_in.read())
+        elif op == "rename":
+            self.run(c, True, "moveto", ":ftp:/" + c.name, ":ftp:/" + c.renamed)
+            c.check_renamed()
+        elif op == "delete":
+            self.run(c, True, "deletefile", ":ftp:/" + c.name)
+            if os.path.exists(c.backup(c.name)):
+                raise AssertionError("not deleted")
+
+
 def main():
     warnings.simplefilter("ignore", ResourceWarning)
     binary, results_path = sys.argv[1], sys.argv[2]
@@ -279,11 +376,15 @@ def main():
     os.makedirs(server.path("backup"))
     with open(server.path("share", "data.bin"), "wb") as f:
         f.write(os.urandom(1024 * 1024 + 77))
+    os.makedirs(server.path("share", "tree", "sub", "deeper"))
+    for rel, size in (("top.bin", 70000), ("sub/mid.txt", 12), ("sub/deeper/low.bin", 300000)):
+        with open(server.path("share", "tree", rel), "wb") as f:
+            f.write(os.urandom(size))
     server.write("myaccount.ini", "[User_admin]\nActive_Mode=1\nAccess_Level=5\nUser_Name=admin\nPass_Word=pw\n"
                  "Backup_dir=%s\n" % server.path("backup"))
     server.write("myshare.txt", "1*share*%s\n" % server.path("share"))
     server.start()
-    clients = [Curl(), Ftplib(), Lftp(), Wget()]
+    clients = [Curl(), Ftplib(), Lftp(), Wget(), Rclone()]
     results = {"ops": OPS, "cells": []}
     failures = 0
     try:

@@ -11,7 +11,7 @@ import sys
 import unittest
 import warnings
 
-from zelfo_harness import Control, Server
+from zelfo_harness import Control, protect_key, protect_sig, PrivateServer as Server
 
 BINARY = None
 
@@ -154,14 +154,14 @@ class PathsTest(unittest.TestCase):
             ("MKD 5f000000|newdir", "200 command ok"),
             ("MKD newdir", "500 command failed"),
             ("MKD /./", "550 bad parameter"),
-            ("MKD /a/./b", "550 bad parameter"),
+            ("MKD /a/./b", "500 command failed"),  # "/a/b": its parent does not exist
             ("RMD /./", "550 bad parameter"),
             ("RMD /.", "550 bad parameter"),
             ("RMD /", "550 bad parameter"),
             ("RMD ..", "550 bad parameter"),
             ("RMD ./b1", "250 command ok"),
             ("RMD b1", "500 command failed"),
-            ("DELE bfile.txt/x", "450 bad parameters"),
+            ("DELE bfile.txt/x", "550 file not exist"),  # joined to the current directory
             ("DELE missing", "550 file not exist"),
             ("RNAM bfile.txt", "550 oldfile|newfile"),
             ("RNAM bfile.txt|a/b", "550 oldfile|newfile"),
@@ -171,7 +171,8 @@ class PathsTest(unittest.TestCase):
             ("MFMT 2020 renamed.txt", "450 bad parameters of time"),
             ("MFMT 20200101000000", "450 bad parameters"),
             ("DELE renamed.txt", "250 success delete file"),
-            ("RNFR x", "550 please use RNAM oldname|newname"),
+            ("RNFR x", "550 file not exist"),
+            ("RNTO x", "503 send RNFR first"),
         ]
         for line, want in cases:
             self.assertEqual(b.cmd(line), want, line)
@@ -234,16 +235,11 @@ class PathsTest(unittest.TestCase):
         self.assertIn(b"< 200 command ok", out.stderr)
         self.assertTrue(os.path.isdir(self.server.path("backup", "curldir")))
         self.assertFalse(os.path.exists(self.server.path("backup", "bfile.txt")))
-        # MKD curldir/inner is no plain name: refused, nothing made.
-        self.assertFalse(os.path.exists(self.server.path("backup", "curldir", "inner")))
+        # A relative path with directories is joined to the current one.
+        self.assertTrue(os.path.isdir(self.server.path("backup", "curldir", "inner")))
         out = subprocess.run(["curl", "-sv", "--max-time", "10", "-I", url, "-Q", "RMD curldir"], capture_output=True)
         self.assertIn(b"< 250 command ok", out.stderr)
         self.assertFalse(os.path.exists(self.server.path("backup", "curldir")))
-
-
-def protect_sig(arg, key, kind, value, nonce):
-    data = ("RV%:" + arg + key + "%d=%x_**_%X{k}" % (kind, value, nonce)).encode()
-    return hashlib.sha512(data).hexdigest()
 
 
 class ProtectTest(unittest.TestCase):
@@ -270,12 +266,7 @@ class ProtectTest(unittest.TestCase):
         return c
 
     def cint(self, c, password, value=0x10):
-        reply = c.cmd("CINT %x" % value)
-        code, nonce, rand = reply.split()
-        self.assertEqual(code, "200")
-        nonce, rand = int(nonce, 16), int(rand, 16)
-        text = "&;r~%x+:+GtW_%s?_%X^Lm_%x" % (value, password, nonce, rand)
-        return hashlib.sha512(text.encode()).hexdigest(), nonce
+        return protect_key(c, password, value)
 
     def test_modes(self):
         c = self.start(0)

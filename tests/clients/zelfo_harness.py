@@ -1,4 +1,5 @@
 """Runs the real zelfosvr on loopback with a temporary home, for client tests."""
+import hashlib
 import os
 import random
 import shutil
@@ -33,6 +34,22 @@ def free_port():
     raise RuntimeError("no free port")
 
 
+def protect_sig(arg, key, kind, value, nonce):
+    """The signature NEXP announces for one protected command."""
+    data = ("RV%:" + arg + key + "%d=%x_**_%X{k}" % (kind, value, nonce)).encode()
+    return hashlib.sha512(data).hexdigest()
+
+
+def protect_key(control, password, value=0x10):
+    """Runs CINT on a control connection; returns the protect key and nonce."""
+    code, nonce, rand = control.cmd("CINT %x" % value).split()
+    if code != "200":
+        raise AssertionError("CINT refused: " + code)
+    nonce, rand = int(nonce, 16), int(rand, 16)
+    text = "&;r~%x+:+GtW_%s?_%X^Lm_%x" % (value, password, nonce, rand)
+    return hashlib.sha512(text.encode()).hexdigest(), nonce
+
+
 _CERT_DIR = None
 
 
@@ -51,14 +68,21 @@ def certificate_dir():
 class Server:
     """A zelfosvr child process on a temporary home."""
 
-    def __init__(self, binary, settings="", accounts="", shares="", log_level=2):
+    def __init__(self, binary, settings="", accounts="", shares="", log_level=2, reply_style=None):
         self.binary = binary
+        self.reply_style = reply_style
         self.home = tempfile.mkdtemp(prefix="zelfo-py-")
         self.config = os.path.join(self.home, "config")
         os.makedirs(self.config)
         for name in ("sslcert.pem", "sslkey.pem"):
             shutil.copy(os.path.join(certificate_dir(), name), self.config)
         self.port = free_port()
+        self.http_port = free_port()
+        while self.http_port == self.port:
+            self.http_port = free_port()
+        self.econn_port = free_port()
+        while self.econn_port in (self.port, self.http_port):
+            self.econn_port = free_port()
         self.log_level = log_level
         self.configure(settings)
         if accounts:
@@ -72,9 +96,21 @@ class Server:
         """Writes set.ini: extra lines of [Zelfo_ftp] and [Zelfo_extend], then
         further sections. (Only the first section of a name is ever read, so
         every key of a section goes here at once.)"""
+        if self.reply_style is not None:
+            ftp = "Reply_style=%d\r\n%s" % (self.reply_style, ftp)
         text = ("[Zelfo_ftp]\r\nService_portv4=%d\r\nService_portv6=%d\r\n%s\r\n"
                 "[Zelfo_extend]\r\n%s\r\nLog_level=%d\r\n%s\r\n"
                 % (self.port, self.port, ftp, extend, self.log_level, more))
+        if "[Zelfo_http]" not in more:
+            # The HTTP stream service always starts: give it a free port of
+            # its own so that parallel servers never meet on the default.
+            text += "[Zelfo_http]\r\nService_portv4=%d\r\nService_portv6=%d\r\n" % (self.http_port, self.http_port)
+        if "Econ_portv4" not in text:
+            # The econn service always starts as well: a free port of its own
+            # in the first [Zelfo_extend] section (the one that is read).
+            head = "[Zelfo_extend]\r\n"
+            text = text.replace(head, head + "Econ_portv4=%d\r\nEcon_portv6=%d\r\n"
+                                % (self.econn_port, self.econn_port), 1)
         self.write("set.ini", text)
 
     def write(self, name, text):
@@ -128,6 +164,13 @@ class Server:
         shutil.rmtree(self.home, ignore_errors=True)
 
 
+def PrivateServer(binary, **kw):
+    """A server that answers every session in the private dialect (the one
+    the Zelfo client reads), whatever its login."""
+    kw.setdefault("reply_style", 1)
+    return Server(binary, **kw)
+
+
 class Control:
     """A raw control connection that reads one reply line at a time."""
 
@@ -152,6 +195,28 @@ class Control:
     def cmd(self, text):
         self.sock.sendall(text.encode() + b"\r\n")
         return self.line()
+
+    def data(self, command):
+        """Runs a command with a data connection over EPSV. Returns (first
+        reply, received bytes, final reply); when the first reply is not
+        "150 ...", the bytes are empty and the final reply is ""."""
+        import re
+        reply = self.cmd("EPSV")
+        port = int(re.search(r"\|\|\|(\d+)\|", reply).group(1))
+        host = "127.0.0.1" if self.sock.family == socket.AF_INET else "::1"
+        d = socket.create_connection((host, port), timeout=10)
+        first = self.cmd(command)
+        if not first.startswith("150 "):
+            d.close()
+            return first, b"", ""
+        got = b""
+        while True:
+            chunk = d.recv(65536)
+            if not chunk:
+                break
+            got += chunk
+        d.close()
+        return first, got, self.line()
 
     def closed(self):
         """True when the server closes the connection without another byte."""
