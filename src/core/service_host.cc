@@ -71,8 +71,8 @@ void* WL_MyService::PowerThread(void* arg) {
 void WL_MyService::RunPower() {
   power_in_progress_.store(true, std::memory_order_release);
   power_started_.store(true, std::memory_order_release);
-  // Lets the session that asked finish its command before the server stops.
-  SleepMs(5);
+  // Lets the session that asked send its reply before the server stops.
+  SleepMs(100);
   bool reboot;
   {
     std::lock_guard<WL_Lock> hold(lock_);

@@ -55,11 +55,11 @@ bool HandleShut(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   }
   const int32_t mode = *arg != '\0' ? 1 : 2;
   svr->requested_power_mode.store(mode);
-  // The reply goes out before the request: once the host takes it, the
-  // server stops and this connection with it.
-  const bool sent = ReplyText(svr, s, "200 system command ok\r\n");
+  // The request is taken before the reply goes out, so of two quick SHUTs
+  // the one answered first is the one that runs; the power thread waits a
+  // moment before it stops the server, which lets this reply leave.
   svr->power_request(mode == 1, svr->service_object);
-  return sent;
+  return ReplyText(svr, s, "200 system command ok\r\n");
 }
 
 // CIPW: forgets every address of the FTP and the HTTP firewall.
