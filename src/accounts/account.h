@@ -6,6 +6,8 @@
 #include <memory>
 #include <string>
 
+#include "base/format.h"
+
 class WL_IniRW;
 
 struct WL_AccountRecord {
@@ -27,6 +29,11 @@ struct WL_AccountRecord {
   std::string response_code;
   std::string backup_dir;  // empty: backup mode is not ready
   std::string role_name;
+  // The position SAVS remembers for every session of the account (LDIR,
+  // LFIL read it): at most 1000 and below 1000 bytes, empty when none;
+  // read and written under the server's account lock.
+  BoundedStr<1001> last_dir;
+  BoundedStr<1000> last_file;
 
   bool BackupReady() const { return !backup_dir.empty(); }
 };

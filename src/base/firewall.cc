@@ -130,6 +130,17 @@ void WL_IPFireWall::ClearAll() {
   }
 }
 
+uint32_t WL_IPFireWall::BlockedCount(bool is_ipv4) {
+  Table* t = TableFor(is_ipv4);
+  if (t == nullptr) return 0;
+  std::lock_guard<WL_Lock> g(t->lock);
+  uint32_t n = 0;
+  for (uint32_t i = 0; t->entries && i < table_size; ++i) {
+    if (t->entries[i].used && static_cast<uint32_t>(t->entries[i].tries) >= max_tries) ++n;
+  }
+  return n;
+}
+
 int WL_IPFireWall::ListLine(uint32_t index, bool is_ipv6, char* buf, size_t size) {
   Table* t = TableFor(!is_ipv6);
   if (t == nullptr || index >= table_size) return 0;

@@ -48,6 +48,9 @@ class WL_IPFireWall {
   // One "200-%d ip=%s time=%s type=%s\r\n" line for DUMP; 0 for a free or
   // invalid slot. is_ipv6 selects the table here.
   int ListLine(uint32_t index, bool is_ipv6, char* buf, size_t size);
+  // Used entries of a family whose tries reached max tries, counted under
+  // the family's lock (0 for an inactive firewall or a missing table).
+  uint32_t BlockedCount(bool is_ipv4);
   // The periodic expiry pass of one family (is_ipv4 as above).
   void ExpireScan(bool is_ipv4);
 

@@ -10,9 +10,6 @@
 namespace {
 
 constexpr size_t kLogThreadStack = 4194304;
-// The writer thread checks its buffers this often by itself, so lines reach
-// the file within about a minute even when nobody posts a check.
-constexpr int64_t kSelfCheckMs = 60000;
 
 }  // namespace
 
@@ -127,9 +124,11 @@ void WL_DaemonLog::ThreadLoop() {
   }
   for (;;) {
     WL_Message m;
-    const bool got = mailbox_.GetFor(&m, kSelfCheckMs);
+    // The timer daemon posts the check once a minute (with the address
+    // mail's trigger); data-added posts come from the writers.
+    const bool got = mailbox_.Get(&m);
     if (stop_request_.load()) break;
-    if (!got || m.message == kMsgTask) {
+    if (got && m.message == kMsgTask) {
       OnCheck();
     } else if (m.message == kMsgWake) {
       OnData();

@@ -121,6 +121,14 @@ uint64_t WL_MMemXPool::used(Class c) const {
   return n;
 }
 
+bool WL_MMemXPool::TryClassLocks() {
+  for (WL_Lock& l : lock_) {
+    if (!l.TryEnter()) return false;
+    l.Leave();
+  }
+  return true;
+}
+
 int WL_MMemXPool::MemStatusText(char* buf, size_t size) const {
   if (size > 231) size = 231;
   if (!active()) return FormatText(buf, size, "0");

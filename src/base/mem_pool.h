@@ -35,6 +35,9 @@ class WL_MMemXPool {
   void MemRelease();
   // "[used:count ... bad-fallback-allocations]", or "0" when inactive.
   int MemStatusText(char* buf, size_t size) const;
+  // Lock check: whether every class lock can be taken at once (each is
+  // released again).
+  bool TryClassLocks();
 
   bool active() const { return active_.load(std::memory_order_acquire); }
   uint64_t count(Class c) const { return count_[c]; }

@@ -376,6 +376,14 @@ uint32_t WL_ZelfoThreadPool::CountRunning() const {
   return n;
 }
 
+int WL_ZelfoThreadPool::TryLocks() {
+  if (!state_lock_.TryEnter()) return 1;
+  state_lock_.Leave();
+  if (!log_lock_.TryEnter()) return 2;
+  log_lock_.Leave();
+  return 0;
+}
+
 int WL_ZelfoThreadPool::PoolStatusText(char* buf, size_t size, bool crlf) const {
   const char* end = crlf ? "\r\n" : " ";
   if (!table_) return FormatText(buf, size, "thread pool: not active%s", end);

@@ -98,6 +98,11 @@ class WL_ZelfoThreadPool {
   uint32_t CountRunning() const;
   bool HasTable() const { return table_ != nullptr; }
   bool ManagerRunning() const { return manager_.running.load(); }
+  bool Stopping() const { return stopping_.load(); }
+  // Lock check of the status commands: 0 when the state lock and the log
+  // lock can both be taken at once (each is released again), 1 when the
+  // state lock is held, 2 when the log lock is held.
+  int TryLocks();
   int32_t ErrorCount() const { return error_count_.load(); }
   const WL_WorkerRecord* Record(uint32_t i) const { return i < table_size ? &table_[i] : nullptr; }
   WL_WorkerRecord* MutableRecord(uint32_t i) { return i < table_size ? &table_[i] : nullptr; }

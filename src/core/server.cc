@@ -9,7 +9,6 @@
 #include "ftp/tls.h"
 #include "base/time_text.h"
 #include "daemons/ipv6_mail.h"
-#include "daemons/mail_tick.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
 #include "platform/process.h"
@@ -286,9 +285,22 @@ bool WL_ZelFtpSvr::Start() {
     return false;
   }
 
-  // 24. Until the timer daemon runs the address mail's minute duty, a tick
-  // of its own does; a server without it only misses the mail.
-  if (!StartMailTick(this)) ServiceLine("Warning: failed to start mail tick\r\n");
+  // 23. The IO daemon, which runs the copies RCPY queues.
+  ServiceLine("Zelfo service: start io daemon thread ...\r\n");
+  if (!StartIoDaemon(this)) {
+    ServiceLine("Zelfo service: failed to start io daemon thread\r\n");
+    ReportServiceEvent("failed to start io daemon thread", kEventError);
+    return false;
+  }
+
+  // 24. The timer daemon: map housekeeping, the address mail, the log
+  // check, the auto backup and the firewalls' expiry.
+  ServiceLine("Zelfo service: start timer daemon thread ...\r\n");
+  if (!StartTimerDaemon(this)) {
+    ServiceLine("Zelfo service: failed to start timer daemon thread\r\n");
+    ReportServiceEvent("failed to start timer daemon thread", kEventError);
+    return false;
+  }
 
   // 25. The FTP main listen thread.
   ServiceLine("Zelfo service: start main listen thread ...\r\n");
@@ -356,11 +368,21 @@ bool WL_ZelFtpSvr::Stop() {
   web.StopWebService();
   ServiceLine("Zelfo service: success to stop http stream service\r\n");
 
-  // 6-7. The minute tick first, so that it starts no new mail thread, then
-  // the mail thread.
-  StopMailTick(this);
+  // 5. The IO daemon: a copy in progress ends at its next block.
+  StopIoDaemon(this);
+  ServiceLine("Zelfo service: success to stop io daemon thread\r\n");
+
+  // 6. The timer daemon, so that it starts no new mail or backup thread.
+  StopTimerDaemon(this);
+  ServiceLine("Zelfo service: success to stop timer daemon thread\r\n");
+
+  // 7. The mail thread.
   StopMailThread(this);
   ServiceLine("Zelfo service: success to stop mail thread\r\n");
+
+  // 8. The auto backup thread: a run ends within one copy block.
+  StopBackupThread(this);
+  ServiceLine("Zelfo service: success to stop auto backup thread\r\n");
 
   // 9. Wait until every slot is free, then free the arrays.
   EndSessions(true);

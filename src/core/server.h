@@ -17,7 +17,10 @@
 #include "base/net_record.h"
 #include "base/thread_pool.h"
 #include "core/settings.h"
+#include "daemons/auto_backup.h"
+#include "daemons/io_daemon.h"
 #include "daemons/ipv6_mail.h"
+#include "daemons/timer_daemon.h"
 #include "daemons/smtp_client.h"
 #include "econn/econn_service.h"
 #include "ftp/session.h"
@@ -115,8 +118,19 @@ class WL_ZelFtpSvr {
   WL_ListenerControl listener_ctl;
   // The mail thread of the IPv6 address mail (at most one at a time).
   WL_ThreadControl mail_ctl;
-  // The minute tick that runs MailTrigger until the timer daemon does.
-  WL_ThreadControl mail_tick_ctl;
+  // The timer daemon, the IO daemon and the auto backup thread (at most
+  // one run at a time).
+  WL_ThreadControl timer_ctl;
+  WL_ThreadControl io_ctl;
+  WL_ThreadControl backup_ctl;
+  // The timer daemon's clock; nullptr is the real one. Tests in the
+  // process set their own before Start to let wake-ups pass on demand.
+  WL_TimerClock* timer_clock = nullptr;
+  // The IO daemon's mailbox, its job queue (under totals_lock) and its count
+  // of jobs done.
+  WL_IoState io;
+  // The auto backup: last start, BKUP's request, counters.
+  WL_BackupState backup;
   WL_Settings set;
 
   std::atomic<uint64_t> total_connects{0};
@@ -158,6 +172,10 @@ class WL_ZelFtpSvr {
   // Sends the IPv6 address mail; its settings come from ZelSvrMailSet.
   WL_SmtpClient smtp;
   WL_Lock totals_lock;
+  // The hot and top paths (AHOT, ATOP): virtual paths of at most 1000
+  // bytes, empty while not set; read and written under totals_lock.
+  BoundedStr<1001> hot_path;
+  BoundedStr<1001> top_path;
   std::unique_ptr<WL_FtpSession[]> sessions_v4;
   std::unique_ptr<WL_FtpSession[]> sessions_v6;
   // The temporary-account switch (TEMP): account slot 2 logs in only while

@@ -7,6 +7,8 @@
 #include <mutex>
 
 #include "base/format.h"
+#include "base/net_text.h"
+#include "base/time_text.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
 
@@ -453,4 +455,60 @@ int WL_EFtpCon::TakeEconnSocket(bool ipv4, uint32_t slot, const char* key, int* 
   w.fd = kInvalidSocket;
   ClearWait(w, NowSeconds());
   return match ? 1 : -1;
+}
+
+namespace {
+
+// The address key as the list lines print it.
+void KeyText(const uint8_t key[16], bool is_ipv6, char* out, size_t cap) {
+  if (is_ipv6) {
+    Ipv6ToText(key, out, cap);
+  } else {
+    uint32_t host;
+    memcpy(&host, key, 4);
+    Ipv4ToText(host, out, cap);
+  }
+}
+
+}  // namespace
+
+int WL_EFtpCon::WaitLine(uint32_t slot, bool is_ipv6, char* buf) {
+  if (!running() || slot >= kWaitEntries) return 0;
+  Family& f = Fam(!is_ipv6);
+  WaitEntry w;
+  {
+    std::lock_guard<WL_Lock> g(f.lock);
+    if (!f.wait[slot].used) return 0;
+    w = f.wait[slot];
+  }
+  char ip[48], when[48];
+  KeyText(w.addr, is_ipv6, ip, sizeof(ip));
+  FormatLocalTime(w.time, when, sizeof(when));
+  const int n = FormatText(buf, 1001, "200-%d ip=%s status=%d time=%s ssl=%d\r\n", static_cast<int>(slot), ip,
+                           w.status, when, w.tls ? 1 : 0);
+  return n < 0 ? 0 : n;
+}
+
+int WL_EFtpCon::PendingLine(uint32_t index, bool is_ipv6, char* buf) {
+  if (!running() || index >= kPendingEntries) return 0;
+  const PendingEntry& p = Fam(!is_ipv6).pending[index];
+  if (!p.used) return 0;
+  uint8_t addr[16];
+  memcpy(addr, p.addr, sizeof(addr));
+  const int64_t accepted_at = p.accept_time;
+  int received = p.received;
+  if (received < 0 || received > kLineBytes) received = 0;
+  char ip[48], when[48];
+  KeyText(addr, is_ipv6, ip, sizeof(ip));
+  FormatLocalTime(accepted_at, when, sizeof(when));
+  const int n = FormatText(buf, 1001, "200-%d ip=%s start time=%s buff size=%d\r\n", static_cast<int>(index), ip,
+                           when, received);
+  return n < 0 ? 0 : n;
+}
+
+bool WL_EFtpCon::TryFamilyLock(bool ipv4) {
+  WL_Lock& l = Fam(ipv4).lock;
+  if (!l.TryEnter()) return false;
+  l.Leave();
+  return true;
 }

@@ -71,6 +71,22 @@ class WL_EFtpCon {
   // yet, -1 on a key mismatch (the entry's socket was closed, the entry
   // freed).
   int TakeEconnSocket(bool ipv4, uint32_t slot, const char* key, int* fd);
+  // The status commands' list lines, each at most 1000 characters: one
+  // wait entry ("200-%d ip=%s status=%d time=%s ssl=%d\r\n") and one pending
+  // connection ("200-%d ip=%s start time=%s buff size=%d\r\n"). 0 (nothing
+  // written) when the service is not active, the index is outside the table
+  // or the entry is free. The entry is copied before it is formatted: the
+  // wait entry under the family's lock, the pending one (which its thread
+  // changes without a lock) field by field, so a line may show a moment-old
+  // mix but never reads outside the table.
+  int WaitLine(uint32_t slot, bool is_ipv6, char* buf);
+  int PendingLine(uint32_t index, bool is_ipv6, char* buf);
+  // Lock and thread check: whether the family's lock can be taken at once
+  // (it is released again), and whether either family's thread runs.
+  bool TryFamilyLock(bool ipv4);
+  bool AnyThreadRunning() const {
+    return v4_.running.load(std::memory_order_acquire) || v6_.running.load(std::memory_order_acquire);
+  }
   // Counts a semaphore wake-up of a waiting session.
   void CountWakeUp() { calls_.fetch_add(1, std::memory_order_relaxed); }
 

@@ -6,6 +6,8 @@
 #include <ctime>
 #include <string>
 
+#include "base/file_util.h"
+
 namespace {
 bool IsWhite(char c) { return isspace(static_cast<unsigned char>(c)) != 0; }
 }  // namespace
@@ -139,4 +141,30 @@ int ScanFields(const char* text, const char* kinds, int64_t* out) {
     ++n;
   }
   return n;
+}
+
+int ParseOffsetAndName(const char* arg, int64_t* offset, std::string_view* name) {
+  const char* bar = strchr(arg, '|');
+  if (bar == nullptr) return 1;
+  *name = std::string_view(bar + 1);
+  if (!IsSafeName(*name)) return 2;
+  const std::string_view number = TrimWhite(std::string_view(arg, static_cast<size_t>(bar - arg)));
+  size_t i = (!number.empty() && (number[0] == '-' || number[0] == '+')) ? 1 : 0;
+  if (i == number.size()) return 3;
+  for (; i < number.size(); ++i) {
+    if (number[i] < '0' || number[i] > '9') return 3;
+  }
+  const std::string digits(number);
+  if (!ScanDecimal(digits.c_str(), offset)) return 3;
+  return *offset < 0 ? 4 : 0;
+}
+
+int ParseFrameHeader(const char head[15], int64_t* code, uint64_t* count) {
+  if ((head[3] != ' ' && head[3] != '-') || head[13] != '\r' || head[14] != '\n') return 1;
+  char text[14];
+  memcpy(text, head, 13);
+  text[13] = '\0';
+  if (!ScanDecimal(text, code)) return 2;
+  if (*code == 218 && !ParseHex64(text + 4, count)) return 3;
+  return 0;
 }

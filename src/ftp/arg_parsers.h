@@ -34,3 +34,15 @@ int64_t StampToSeconds(int f[6]);
 // at the first that fails, as sscanf does.
 // Returns how many were read.
 int ScanFields(const char* text, const char* kinds, int64_t* out);
+
+// CGET's and CPUT's "<offset>|<name>": 0 with *offset (a decimal number, 0
+// or more) and *name (a safe name, pointing into arg) set; 1 no "|", 2 a
+// name that is empty, unsafe, "." or "..", 3 an offset that is not a
+// decimal number, 4 a negative offset.
+int ParseOffsetAndName(const char* arg, int64_t* offset, std::string_view* name);
+// A 15-byte frame header of the control connection: a text padded with
+// blanks to 13 bytes, its 4th byte a blank or "-", then CR LF. 0 with
+// *code set (and *count, the hexadecimal number after the first 4 bytes,
+// when the code is 218); 1 a wrong layout, 2 no leading decimal code, 3 a
+// 218 header without a readable count.
+int ParseFrameHeader(const char head[15], int64_t* code, uint64_t* count);

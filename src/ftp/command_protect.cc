@@ -18,6 +18,7 @@
 #include "ftp/arg_parsers.h"
 #include "ftp/command_table.h"
 #include "ftp/handlers.h"
+#include "ftp/protect_hash.h"
 #include "ftp/session.h"
 #include "ftp/session_io.h"
 #include "platform/clock.h"
@@ -58,21 +59,10 @@ bool HandleCint(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   s.protect_nonce = FreshNonce(s);
   const uint64_t r = s.Draw();
   const WL_AccountRecord& a = svr->accounts.GetAccount(static_cast<int>(s.account_index));
-  std::string secret = a.password;
-  if (svr->set.Use_accountsha) {
-    // The hashed form: the clear password never enters the key text, and the
-    // empty text would let anyone on the wire derive the key.
-    secret += kPasswordHashText;
-    char hex[65];
-    Sha256Hex(secret.data(), secret.size(), hex);
-    secret = hex;
-  }
-  char text[512];
-  const int n = FormatText(text, sizeof(text), "&;r~%" PRIx64 "+:+GtW_%s?_%" PRIX64 "^Lm_%" PRIx64, v, secret.c_str(),
-                           s.protect_nonce, r);
-  if (n < 0) return ReplyText(svr, s, "550 command protect failed unknown\r\n");
-  Sha512Hex(text, static_cast<size_t>(n), s.protect_key);
-  OPENSSL_cleanse(text, sizeof(text));
+  std::string secret = ProtectSecret(a.password, svr->set.Use_accountsha != 0);
+  const bool formed = ProtectKey(v, secret, s.protect_nonce, r, s.protect_key);
+  OPENSSL_cleanse(secret.data(), secret.size());
+  if (!formed) return ReplyText(svr, s, "550 command protect failed unknown\r\n");
   s.protect_on = 1;
   s.protect_sig[0] = '\0';
   return Reply(svr, s, "200 %" PRIx64 " %" PRIx64 "\r\n", s.protect_nonce, r);
@@ -113,16 +103,8 @@ bool ProtectRequired(const WL_ZelFtpSvr* svr, const WL_FtpSession& s) {
 
 bool ProtectCheck(WL_FtpSession& s, std::string_view arg, uint32_t kind) {
   if (s.protect_on < 1 || s.protect_key[0] == '\0' || s.protect_sig[0] == '\0' || kind != s.protect_kind) return false;
-  char tail[128];
-  const int n = FormatText(tail, sizeof(tail), "%d=%" PRIx64 "_**_%" PRIX64 "{k}", static_cast<int>(kind),
-                           s.protect_value, s.protect_nonce);
-  if (n < 0) return false;
-  std::string data = "RV%:";
-  data.append(arg);
-  data.append(s.protect_key);
-  data.append(tail, static_cast<size_t>(n));
   char expect[129];
-  Sha512Hex(data.data(), data.size(), expect);
+  if (!ProtectSignature(arg, s.protect_key, kind, s.protect_value, s.protect_nonce, expect)) return false;
   if (strlen(s.protect_sig) != 128 || CRYPTO_memcmp(expect, s.protect_sig, 128) != 0) return false;
   s.protect_sig[0] = '\0';
   ++s.protect_value;

@@ -24,6 +24,9 @@ enum WL_CommandCode : uint32_t {
   kCmdVfls = 84, kCmdVhls = 85, kCmdVfcl = 86, kCmdVful = 87, kCmdVbls = 88, kCmdWnls = 90, kCmdWlls = 91,
   kCmdFdls = 92, kCmdFuls = 93,
   kCmdT256 = 96, kCmdTecc = 97, kCmdJkey = 99,
+  kCmdSnap = 69, kCmdInfo = 74, kCmdInfm = 75, kCmdKill = 77, kCmdDump = 118,
+  kCmdTest = 102, kCmdBkup = 104, kCmdRcpy = 105, kCmdAdir = 106, kCmdEdir = 107, kCmdLdir = 108,
+  kCmdLfil = 109, kCmdSavs = 110, kCmdGhot = 112, kCmdAhot = 113, kCmdGtop = 114, kCmdAtop = 115,
 };
 
 // Returns the code of verb (already upper-cased by the caller; compared

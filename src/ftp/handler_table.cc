@@ -8,7 +8,7 @@ WL_CommandHandler HandlerFor(uint32_t code) {
   for (WL_CommandHandler (*lookup)(uint32_t) : {LoginHandlerFor, OperatorHandlerFor, FileHandlerFor, ProtectHandlerFor, DataHandlerFor, EconnHandlerFor,
                                                 TransferHandlerFor, ListHandlerFor,
                                                 TlsHandlerFor, MapHandlerFor, MailHandlerFor, BbsHandlerFor,
-                                                JointHandlerFor, HashHandlerFor}) {
+                                                JointHandlerFor, HashHandlerFor, DiagnosticsHandlerFor, BackupHandlerFor, FrameHandlerFor}) {
     if (WL_CommandHandler h = lookup(code)) return h;
   }
   return nullptr;

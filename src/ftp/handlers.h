@@ -30,6 +30,9 @@ WL_CommandHandler MailHandlerFor(uint32_t code);      // NMAL
 WL_CommandHandler MapHandlerFor(uint32_t code);       // MAPF, MAPS, LMPF, UMAP, RMAP, GLMP, GIP6, SNMF, HTTP, ROOT
 WL_CommandHandler JointHandlerFor(uint32_t code);     // JKEY, STOM, RETM, TFBS
 WL_CommandHandler HashHandlerFor(uint32_t code);      // F256, T256, TECC
+WL_CommandHandler DiagnosticsHandlerFor(uint32_t code);  // INFO, INFM, DUMP, KILL, SNAP
+WL_CommandHandler BackupHandlerFor(uint32_t code);    // SETT, TEST, BKUP, RCPY, ADIR, EDIR, SAVS, LDIR, LFIL, GHOT, AHOT, GTOP, ATOP
+WL_CommandHandler FrameHandlerFor(uint32_t code);     // CGET, CPUT
 
 // Runs the command in s.command_code with its argument. Returns false when
 // the session must end.

@@ -170,6 +170,53 @@ bool SetFileTimes(const std::string& path, int64_t, int64_t mtime) {
   return utimensat(AT_FDCWD, path.c_str(), times, 0) == 0;
 }
 
+bool GetLinkInfo(const std::string& path, uint64_t* size, int* kind, int64_t* mtime) {
+  *kind = kKindOther;
+  struct stat st;
+  if (path.empty() || lstat(path.c_str(), &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  *kind = S_ISDIR(st.st_mode) ? kKindDirectory : (S_ISREG(st.st_mode) ? kKindRegular : kKindOther);
+  *mtime = static_cast<int64_t>(st.st_mtime);
+  return true;
+}
+
+FILE* OpenReadNoFollow(const std::string& path, uint64_t* size, int64_t* ctime, int64_t* mtime) {
+  if (path.empty()) return nullptr;
+  // O_NONBLOCK keeps a FIFO from blocking the open; a FIFO is refused below.
+  const int fd = open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return nullptr;
+  struct statx sx;
+  if (statx(fd, "", AT_EMPTY_PATH, STATX_BASIC_STATS | STATX_BTIME, &sx) != 0 || !S_ISREG(sx.stx_mode)) {
+    close(fd);
+    return nullptr;
+  }
+  fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+  FILE* f = fdopen(fd, "rb");
+  if (f == nullptr) {
+    close(fd);
+    return nullptr;
+  }
+  if (size != nullptr) *size = sx.stx_size;
+  if (mtime != nullptr) *mtime = sx.stx_mtime.tv_sec;
+  if (ctime != nullptr) *ctime = (sx.stx_mask & STATX_BTIME) ? sx.stx_btime.tv_sec : sx.stx_mtime.tv_sec;
+  return f;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+  struct stat sa, sb;
+  if (a.empty() || b.empty() || stat(a.c_str(), &sa) != 0 || stat(b.c_str(), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool ResolvePath(const std::string& path, std::string* out) {
+  if (path.empty()) return false;
+  char* resolved = realpath(path.c_str(), nullptr);
+  if (resolved == nullptr) return false;
+  *out = resolved;
+  free(resolved);
+  return true;
+}
+
 DirReader::DirReader(const std::string& path) { dir_ = path.empty() ? nullptr : opendir(path.c_str()); }
 
 DirReader::~DirReader() {

@@ -80,6 +80,23 @@ bool DeleteTree(const std::string& path);
 // Both below 1: true at once.
 bool SetFileTimes(const std::string& path, int64_t ctime, int64_t mtime);
 
+// Status of path itself (a symbolic link is reported as kKindOther, never
+// followed): size, kind and modification time in seconds. False when it
+// does not exist.
+bool GetLinkInfo(const std::string& path, uint64_t* size, int* kind, int64_t* mtime);
+// Opens a regular file for reading without following a symbolic link in
+// its last component (O_NOFOLLOW); a link, a directory or any other kind
+// is refused. size, ctime and mtime (each may be nullptr) describe the
+// opened file itself, so they cannot belong to a file swapped in after a
+// check. Returns nullptr on failure.
+FILE* OpenReadNoFollow(const std::string& path, uint64_t* size, int64_t* ctime, int64_t* mtime);
+// True when both paths exist (following links) and name the same file:
+// the same device and inode.
+bool SameFile(const std::string& a, const std::string& b);
+// The canonical absolute form of an existing path (every link and "." or
+// ".." resolved, realpath). False when it cannot be resolved.
+bool ResolvePath(const std::string& path, std::string* out);
+
 // One entry of a directory, as lstat reports it.
 struct DirEntry {
   std::string name;

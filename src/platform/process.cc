@@ -25,6 +25,13 @@ std::string AbsolutePath(const std::string& path) {
   return out;
 }
 
+bool EnvironmentValue(const char* name, std::string* out) {
+  const char* v = getenv(name);
+  if (v == nullptr) return false;
+  *out = v;
+  return true;
+}
+
 void PrepareProcessSignals() {
   signal(SIGPIPE, SIG_IGN);
   sigset_t set;

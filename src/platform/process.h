@@ -17,6 +17,8 @@ std::string AbsolutePath(const std::string& path);
 void PrepareProcessSignals();
 // Waits for SIGTERM or SIGINT. Returns the signal number.
 int WaitForStopSignal();
+// The value of an environment variable. False when it is not set.
+bool EnvironmentValue(const char* name, std::string* out);
 // Fills buf with n bytes from the kernel's random source. Returns false when
 // it is not available.
 bool KernelRandom(void* buf, size_t n);

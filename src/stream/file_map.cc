@@ -630,6 +630,26 @@ bool WL_MapFiles::CopyItem(int i, WL_MapItem* out) {
   return true;
 }
 
+int WL_MapFiles::TableCount() {
+  std::lock_guard<WL_Lock> hold(lock_);
+  return table_ ? table_count_ : 0;
+}
+
+int WL_MapFiles::CountPlayedAtLeast(uint16_t plays) {
+  std::lock_guard<WL_Lock> hold(lock_);
+  int n = 0;
+  for (int i = 0; table_ && i < table_count_; ++i) {
+    if (table_[i].in_use && table_[i].play_times >= plays) ++n;
+  }
+  return n;
+}
+
+bool WL_MapFiles::TryItemLock() {
+  if (!lock_.TryEnter()) return false;
+  lock_.Leave();
+  return true;
+}
+
 int WL_MapFiles::FormatItemLine(const WL_MapItem& it, int index, const char* head, char* buf, size_t size) {
   char start[48], access[48];
   FormatLocalTime(it.start_time, start, sizeof(start));

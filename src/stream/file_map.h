@@ -139,6 +139,13 @@ class WL_MapFiles {
   bool HasTable() const { return table_ != nullptr; }
   // A copy of slot i (tests and status commands); false outside the table.
   bool CopyItem(int i, WL_MapItem* out);
+  // Status figures: the table size (0 without a table) and the items in use
+  // played at least `plays` times, counted under the item lock.
+  int TableCount();
+  int CountPlayedAtLeast(uint16_t plays);
+  // Lock check: whether the item lock can be taken at once (it is released
+  // again).
+  bool TryItemLock();
 
  private:
   enum RemovalKind { kRemoveLong, kRemoveLong2, kRemoveMarked, kRemoveExpired, kRemoveUnplayed, kRemoveTimedOut };

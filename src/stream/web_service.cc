@@ -387,6 +387,8 @@ void WL_WebSvr::CloseAllSessions() {
     wait.Pause();
   }
   for (int i = 0; i < sessions_made_; ++i) sessions_[i].ReleaseSession();
+  // The status commands read the table under lock_.
+  std::lock_guard<WL_Lock> hold(lock_);
   sessions_.reset();
   sessions_made_ = 0;
 }
@@ -435,26 +437,79 @@ int WL_WebSvr::FindServingSession(int last_session, int slot, uint32_t serial, b
 }
 
 int WL_WebSvr::SessionText(int index, char* buf, size_t size) {
-  if (!sessions_) return FormatText(buf, size, "450 not ready\r\n");
-  if (index < 0 || index >= sessions_made_) return FormatText(buf, size, "450 out of range\r\n");
-  const WL_HttpSession& s = sessions_[index];
-  if (!s.in_use.load()) return FormatText(buf, size, "450 session not active\r\n");
+  // The record belongs to its worker: copy what the line shows under lock_
+  // (which keeps the table alive), then format the copy.
+  int state, error, status, served;
+  uint32_t tag, serial;
+  bool v4;
+  int64_t sent, block, seek, file_size, connect_time, data_time;
+  struct sockaddr_storage peer_addr;
+  {
+    std::lock_guard<WL_Lock> hold(lock_);
+    if (!sessions_) return FormatText(buf, size, "450 not ready\r\n");
+    if (index < 0 || index >= sessions_made_) return FormatText(buf, size, "450 out of range\r\n");
+    const WL_HttpSession& s = sessions_[index];
+    if (!s.in_use.load()) return FormatText(buf, size, "450 session not active\r\n");
+    tag = s.unique_tag;
+    v4 = s.is_ipv4 != 0;
+    state = s.state;
+    error = s.error_code;
+    status = s.send_status;
+    served = s.served_slot.load();
+    serial = s.served_serial.load();
+    sent = s.bytes_sent;
+    block = s.request.block_length;
+    seek = s.request.range_start;
+    file_size = s.file_size;
+    connect_time = s.connect_time;
+    data_time = s.data_time;
+    peer_addr = s.peer_sockaddr;
+  }
   char connect[40], data[40], peer[48] = "";
-  FormatLocalTime(s.connect_time, connect, sizeof(connect));
-  FormatLocalTime(s.data_time, data, sizeof(data));
-  PeerText(s.peer_sockaddr, peer, sizeof(peer));
+  FormatLocalTime(connect_time, connect, sizeof(connect));
+  FormatLocalTime(data_time, data, sizeof(data));
+  PeerText(peer_addr, peer, sizeof(peer));
   return FormatText(buf, size,
                     "200 %d[%x]  %s debug code:%u %u %u map:%d(%x) transfer:%" PRId64 " file block:%" PRId64
                     " file seek:%" PRId64 " file size:%" PRId64 " time:%s data time:%s from:%s\r\n",
-                    index, s.unique_tag, s.is_ipv4 ? "Ipv4" : "Ipv6", s.state, s.error_code, s.send_status,
-                    s.served_slot.load(), s.served_serial.load(), s.bytes_sent, s.request.block_length,
-                    s.request.range_start, s.file_size, connect, data, peer);
+                    index, tag, v4 ? "Ipv4" : "Ipv6", state, error, status, served, serial, sent, block, seek,
+                    file_size, connect, data, peer);
 }
 
 int WL_WebSvr::SessionListLine(int index, char* buf) {
-  if (!sessions_ || index < 0 || index >= sessions_made_ || !sessions_[index].in_use.load()) return 0;
   const int n = SessionText(index, buf, 1001);
-  if (n < 4) return 0;
+  if (n < 4 || strncmp(buf, "200 ", 4) != 0) return 0;
   buf[3] = '-';
   return n;
+}
+
+int WL_WebSvr::StopSession(int index) {
+  std::lock_guard<WL_Lock> hold(lock_);
+  if (!sessions_ || index < 0 || index >= sessions_made_) return -1;
+  WL_HttpSession& s = sessions_[index];
+  if (!s.in_use.load(std::memory_order_acquire)) return 0;
+  s.stop.store(true);
+  s.socket.ShutdownByOther();
+  return 1;
+}
+
+int32_t WL_WebSvr::ActiveSessions(bool ipv4) {
+  std::lock_guard<WL_Lock> hold(lock_);
+  int32_t n = 0;
+  for (int i = 0; sessions_ && i < sessions_made_; ++i) {
+    const WL_HttpSession& s = sessions_[i];
+    if (s.in_use.load(std::memory_order_acquire) && (s.is_ipv4 != 0) == ipv4) ++n;
+  }
+  return n;
+}
+
+int32_t WL_WebSvr::SessionRecords() {
+  std::lock_guard<WL_Lock> hold(lock_);
+  return sessions_ ? sessions_made_ : 0;
+}
+
+bool WL_WebSvr::TryServiceLock() {
+  if (!lock_.TryEnter()) return false;
+  lock_.Leave();
+  return true;
 }

@@ -64,9 +64,21 @@ class WL_WebSvr {
   // The file map's serving callback: the session that serves (slot,
   // serial) over the family now, or a negative number.
   static int FindServingSession(int last_session, int slot, uint32_t serial, bool is_ipv4, void* context);
-  // Status lines of one session for DUMP and SNAP; text lengths.
+  // Status lines of one session for DUMP and SNAP; text lengths. They hold
+  // lock_ while they copy the record, so the table cannot be freed under
+  // them by the service's stop.
   int SessionText(int index, char* buf, size_t size);
   int SessionListLine(int index, char* buf);
+  // KILL: asks session index to end (its stop flag, and its socket shut
+  // down so that its waits return; the worker closes it). -1 without a
+  // session table or for an index outside it, 0 for a free record, 1 done.
+  int StopSession(int index);
+  // Records in use of a family, and the records of the table (0 without
+  // one), for the status commands.
+  int32_t ActiveSessions(bool ipv4);
+  int32_t SessionRecords();
+  // Lock check: whether lock_ can be taken at once (it is released again).
+  bool TryServiceLock();
   // One time-stamped line into the web log (length 0: the text's own).
   void WriteServiceLog(const char* text, int length, bool add_crlf);
   // The network-type filter and the firewall for a new session.

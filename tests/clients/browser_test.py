@@ -82,6 +82,8 @@ def ensure_tools():
     need = [p for p, cmd in (("chromium", "chromium"), ("ffmpeg", "ffmpeg")) if not shutil.which(cmd)]
     if not need:
         return None
+    if not shutil.which("apt-get"):
+        return "%s missing and no apt-get to install it" % " and ".join(need)
     if os.geteuid() != 0 and not shutil.which("sudo"):
         return "%s missing and no way to install (not root, no sudo)" % " and ".join(need)
     sudo = [] if os.geteuid() == 0 else ["sudo", "-n"]
@@ -94,7 +96,7 @@ def ensure_tools():
                        stderr=subprocess.DEVNULL)
         out = subprocess.run(install, env=env, capture_output=True, text=True)
         if out.returncode != 0:
-            return "cannot install %s: %s" % (" ".join(need), out.stderr.strip().splitlines()[-1:])
+            return "cannot install %s: %s" % (" ".join(need), (out.stderr.strip().splitlines() or ["?"])[-1])
     missing = [cmd for cmd in need if not shutil.which(cmd)]
     if missing:
         return "%s still missing after the install" % " and ".join(missing)

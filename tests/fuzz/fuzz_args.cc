@@ -1,8 +1,9 @@
 // Fuzz target: the argument parsers of PORT, EPRT, REST, MFMT, MKD's time
-// prefix and PASA's parameters.
+// prefix, PASA's parameters, CGET's and CPUT's argument and frame headers.
 #include <cstdint>
 #include <string>
 
+#include "base/file_util.h"
 #include "ftp/arg_parsers.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -22,5 +23,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   ParseIntOrZero(c);
   int64_t out[10];
   if (ScanFields(c, "xxxhddhddd", out) > 10) __builtin_trap();
+  int64_t offset = -1;
+  std::string_view name;
+  if (ParseOffsetAndName(c, &offset, &name) == 0 &&
+      (offset < 0 || !IsSafeName(name) || name.data() < c || name.data() + name.size() > c + text.size())) {
+    __builtin_trap();
+  }
+  if (size >= 15) {
+    int64_t code = 0;
+    uint64_t count = 0;
+    ParseFrameHeader(c, &code, &count);
+  }
   return 0;
 }
