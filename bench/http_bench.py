@@ -10,7 +10,10 @@ static file. The figures, medians of interleaved rounds:
   - wrk with random 4 KiB and random 1 MiB byte ranges, one request per
     connection ("Connection: close", as a zelfo session serves one request),
     in requests per second;
-  - the peak RSS of each server while wrk runs (nginx: master and workers).
+  - the peak RSS of each server while wrk runs (nginx: master and workers);
+  - the server's CPU time (user and system) per GiB of an HTTPS GET and
+    per wrk request: a second view of the cost when other work shares the
+    machine and moves the rates.
 
   http_bench.py ZELFOSVR [--rounds N] [--size-mib M] [--seconds S]
                 [--connections C] [--only LIST] [--report docs/performance.md]
@@ -253,8 +256,22 @@ class PeakRss:
         self.thread.join()
 
 
+def cpu_seconds(root_pid):
+    """User and system CPU of a process (with its ended threads) and its children."""
+    ticks = 0
+    for pid in family_pids(root_pid):
+        try:
+            with open("/proc/%d/stat" % pid) as f:
+                fields = f.read().rpartition(")")[2].split()
+            ticks += int(fields[11]) + int(fields[12])
+        except (OSError, IndexError, ValueError):
+            pass
+    return ticks / os.sysconf("SC_CLK_TCK")
+
+
 def wrk(url, script, seconds, connections, threads):
-    """Requests per second; raises when wrk saw errors or non-2xx replies."""
+    """(requests per second, requests); wrk's errors and non-2xx replies are
+    reported on standard error."""
     out = subprocess.run(["wrk", "-t%d" % threads, "-c%d" % connections, "-d%ds" % seconds, "-s", script,
                           "--timeout", "10s", url], capture_output=True, text=True, check=True).stdout
     m = re.search(r"Requests/sec:\s+([\d.]+)", out)
@@ -273,7 +290,7 @@ def wrk(url, script, seconds, connections, threads):
     if problems:
         print("  wrk %s: %s (of %s requests)" % (url, "; ".join(problems), total.group(1) if total else "?"),
               file=sys.stderr)
-    return float(m.group(1))
+    return float(m.group(1)), int(total.group(1)) if total else 0
 
 
 def fetch(url, range_header=None):
@@ -349,6 +366,7 @@ def main():
             f.write(WRK_SCRIPT % {"size": size, "block": length})
 
     servers = {}
+    load_before = os.getloadavg()[0]
     try:
         servers["nginx"] = (Nginx(share), "/big.bin")
         if args.zelfosvr != "none":
@@ -359,6 +377,7 @@ def main():
                 check_ranges(srv.url(tls, path), big)
         ciphers = {name: tls_description(srv.url(True, path)) for name, (srv, path) in servers.items()}
         results = {name: {k: [] for k in figures + ["rss"]} for name in servers}
+        cpu = {name: {k: [] for k in figures} for name in servers}
         mb = size / 1e6
         for round_index in range(args.rounds):
             order = list(servers.items())
@@ -366,17 +385,24 @@ def main():
                 order.reverse()
             for name, (srv, path) in order:
                 r = results[name]
-                if "get" in figures:
-                    r["get"].append(mb / timed(["curl", "-s", "-S", "-o", "/dev/null", srv.url(False, path)]))
-                if "tlsget" in figures:
-                    r["tlsget"].append(mb / timed(["curl", "-s", "-S", "-k", "-o", "/dev/null",
-                                                   srv.url(True, path)]))
-                with PeakRss(srv.proc.pid) as peak:
+                c = cpu[name]
+                pid = srv.proc.pid
+                for key, tls in (("get", False), ("tlsget", True)):
+                    if key in figures:
+                        before = cpu_seconds(pid)
+                        r[key].append(mb / timed(["curl", "-s", "-S", "-k", "-o", "/dev/null", srv.url(tls, path)]))
+                        # Server CPU seconds per GiB sent.
+                        c[key].append((cpu_seconds(pid) - before) / (size / 2**30))
+                with PeakRss(pid) as peak:
                     for key in ("r4k", "r1m", "tlsr4k", "tlsr1m"):
                         if key in figures:
                             tls = key.startswith("tls")
-                            r[key].append(wrk(srv.url(tls, path), scripts[key[-2:]], args.seconds,
-                                              args.connections, args.threads))
+                            before = cpu_seconds(pid)
+                            rate, count = wrk(srv.url(tls, path), scripts[key[-2:]], args.seconds,
+                                              args.connections, args.threads)
+                            r[key].append(rate)
+                            # Server CPU microseconds per request.
+                            c[key].append((cpu_seconds(pid) - before) * 1e6 / max(count, 1))
                 r["rss"].append(peak.peak / 1024)
                 print("round %d %s: %s" % (round_index + 1, name,
                                            ", ".join("%s %.1f" % (k, v[-1]) for k, v in r.items() if v)),
@@ -393,33 +419,46 @@ def main():
               "tlsr4k": "HTTPS random 4 KiB ranges, requests/s",
               "tlsr1m": "HTTPS random 1 MiB ranges, requests/s",
               "rss": "peak RSS under wrk, MiB"}
+    # No CPU row for the plain GET: with sendfile on loopback nearly all of
+    # its cost is TCP work in softirq context, charged to whichever process
+    # happens to run.
+    cpu_labels = {"tlsget": "HTTPS GET: server CPU s per GiB",
+                  "r4k": "4 KiB ranges: server CPU us per request",
+                  "r1m": "1 MiB ranges: server CPU us per request",
+                  "tlsr4k": "HTTPS 4 KiB ranges: server CPU us per request",
+                  "tlsr1m": "HTTPS 1 MiB ranges: server CPU us per request"}
     names = list(servers)
     rows = []
-    for key, label in labels.items():
-        if key not in figures and key != "rss":
-            continue
-        values = [statistics.median(results[n][key]) for n in names]
+
+    def add(label, series, lower_is_better):
+        values = [statistics.median(series[n]) for n in names]
+        ratio = None
         if len(values) == 2:
             z, n = values
-            # Higher is better for zelfosvr; for memory nginx's over ours.
-            ratio = (n / z if z else 0.0) if key == "rss" else (z / n if n else 0.0)
-        else:
-            ratio = None
+            # Every ratio reads higher is better for zelfosvr.
+            ratio = (n / z if z else 0.0) if lower_is_better else (z / n if n else 0.0)
         rows.append((label, values, ratio))
-    print("median of %d rounds                      %s" % (args.rounds, "".join("%12s" % n for n in names))
+
+    for key, label in labels.items():
+        if key in figures or key == "rss":
+            add(label, {n: results[n][key] for n in names}, key == "rss")
+    for key, label in cpu_labels.items():
+        if key in figures:
+            add(label, {n: cpu[n][key] for n in names}, True)
+    print("median of %d rounds                           %s" % (args.rounds, "".join("%12s" % n for n in names))
           + ("   ratio" if len(names) == 2 else ""))
     for label, values, ratio in rows:
-        print("%-40s %s%s" % (label, "".join("%12.2f" % v for v in values),
+        print("%-46s %s%s" % (label, "".join("%12.2f" % v for v in values),
                               "  %6.2f" % ratio if ratio is not None else ""))
     for name in names:
         print("%s HTTPS: %s" % (name, ciphers[name]))
     if args.report:
         if len(names) != 2:
             sys.exit("--report needs both servers")
-        write_report(args, rows, ciphers)
+        write_report(args, rows, ciphers, (load_before, os.getloadavg()[0]))
 
 
-def write_report(args, rows, ciphers):
+def write_report(args, rows, ciphers, load):
     machine = "%s, %s, %d cores" % (platform.platform(), cpu_model(), os.cpu_count())
     lines = [SECTION, "",
              "Generated by `bench/http_bench.py --report docs/performance.md` on %s. Do not edit by hand."
@@ -428,11 +467,16 @@ def write_report(args, rows, ciphers):
              "file; the same clients run against both, interleaved, %d rounds; medians. One GET of the "
              "whole file with curl; random aligned ranges with wrk (%d threads, %d connections, %d s, "
              "`Connection: close`: one request per connection). HTTPS uses the same self-signed "
-             "certificate (zelfosvr: %s; nginx: %s)." % (
+             "certificate (zelfosvr: %s; nginx: %s). zelfosvr runs with its IP firewall off: the "
+             "connections wrk drops at the end of each run would count against 127.0.0.1. Load average "
+             "of the machine at the start and the end of the run: %.2f and %.2f." % (
                  machine, nginx_version(), args.rounds, args.threads, args.connections, args.seconds,
-                 ciphers["zelfosvr"], ciphers["nginx"]), "",
-             "Ratios read higher is better for zelfosvr (for memory: nginx's RSS, master and workers, "
-             "over ours).", "",
+                 ciphers["zelfosvr"], ciphers["nginx"], load[0], load[1]), "",
+             "Ratios read higher is better for zelfosvr: for rates ours over nginx's, for memory and CPU "
+             "nginx's over ours (nginx: master and workers summed). The server CPU rows (user and system "
+             "time of the server per unit of work) are a second view of the cost when other work shares "
+             "the machine and moves the rates; they vary too, as loopback TCP work in softirq context is "
+             "charged to whichever process runs.", "",
              "| figure | zelfosvr | nginx | ratio |", "|---|---|---|---|"]
     for label, (z, n), ratio in rows:
         lines.append("| %s | %.2f | %.2f | %.2f |" % (label, z, n, ratio))

@@ -7,7 +7,6 @@ usage: install_test.py BUILD_DIR SOURCE_DIR [unittest options]
 import os
 import re
 import shutil
-import socket
 import subprocess
 import sys
 import tempfile
@@ -17,10 +16,8 @@ BUILD = None
 SOURCE = None
 
 
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "clients"))
+from zelfo_harness import free_port  # noqa: E402  (a port free on both families)
 
 
 def run(cmd, **kw):
@@ -115,7 +112,10 @@ class InstallTest(unittest.TestCase):
         with open(os.path.join(conf, "set.ini")) as f:
             text = f.read()
         # Free ports instead of 21, 2020 and 8080 on this machine.
-        ftp, econn, http = free_port(), free_port(), free_port()
+        ports = set()
+        while len(ports) < 3:
+            ports.add(free_port())
+        ftp, econn, http = sorted(ports)
         text = text.replace(";Service_portv4=21", "Service_portv4=%d" % ftp)
         text = text.replace(";Service_portv6=21", "Service_portv6=%d" % ftp)
         text = text.replace(";Econ_portv4=2020", "Econ_portv4=%d" % econn)

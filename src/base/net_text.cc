@@ -1,5 +1,9 @@
 #include "base/net_text.h"
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
 #include <cstring>
 
 #include "base/format.h"
@@ -30,4 +34,14 @@ bool IsLocalIpv4(uint32_t v) {
   const uint32_t a = v >> 24;
   const uint32_t b = (v >> 16) & 255u;
   return a == 10 || a == 127 || (a == 172 && b >= 16 && b <= 31) || (a == 192 && b == 168);
+}
+
+void AddressKeyOf(const struct sockaddr_storage& peer, uint8_t key[16]) {
+  memset(key, 0, 16);
+  if (peer.ss_family == AF_INET6) {
+    memcpy(key, reinterpret_cast<const struct sockaddr_in6*>(&peer)->sin6_addr.s6_addr, 16);
+  } else if (peer.ss_family == AF_INET) {
+    const uint32_t host = ntohl(reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_addr.s_addr);
+    memcpy(key, &host, 4);
+  }
 }

@@ -4,6 +4,8 @@
 #include <cstddef>
 #include <cstdint>
 
+struct sockaddr_storage;
+
 // Eight "%x" groups in network order joined by ":", no zero compression.
 // out must hold 40 bytes. Returns the length.
 int Ipv6ToText(const uint8_t addr[16], char* out, size_t cap);
@@ -11,6 +13,11 @@ int Ipv6ToText(const uint8_t addr[16], char* out, size_t cap);
 int Ipv4ToText(uint32_t host_order, char* out, size_t cap);
 // -10 for ::, 0 for ::1, -1 for fe80::/10, -2 for fec0::/10, 1 otherwise.
 int ClassifyIpv6(const uint8_t addr[16]);
+// The 16-byte address key of a peer (as accept returns it): an IPv4 address
+// in host order in the first 4 bytes, the rest zero; an IPv6 address as its
+// 16 bytes. Firewalls, records, the file map and the econn table key peers
+// this way.
+void AddressKeyOf(const struct sockaddr_storage& peer, uint8_t key[16]);
 // Whether an IPv4 peer (host order) counts as local: 0.0.0.0, 10/8, 127/8,
 // 172.16/12, 192.168/16.
 bool IsLocalIpv4(uint32_t host_order);

@@ -294,7 +294,9 @@ bool WL_ZelfoThreadPool::AssignTask(uint32_t slot_index, uint8_t task_kind, uint
         // The mailbox's lock orders the fields above before the worker reads
         // them.
         r.mailbox.Post(kMsgTask, stamp, stamp);
-        PokeManager();
+        // The manager only has work when the idle workers run low; waking
+        // it for every connection costs two context switches each.
+        if (CountIdle() <= low) PokeManager();
         return true;
       }
     }

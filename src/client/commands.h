@@ -20,8 +20,9 @@ struct WL_RemoteEntry {
 // Lists a remote directory (path empty: the current one).
 WL_Outcome ListRemote(WL_FtpClient& c, const std::string& path, std::vector<WL_RemoteEntry>* out);
 
-// Whether the command writes, so the session must log in to the account's
-// backup tree (the only place the server accepts uploads).
+// Whether the session logs in to the account's backup tree: put and
+// mirror-up write, and the server accepts uploads only there; mirror-down
+// reads the same tree back.
 bool CommandNeedsBackup(const std::string& command);
 
 WL_Outcome RunLs(WL_FtpClient& c, const WL_ClientOptions& o);

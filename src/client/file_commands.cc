@@ -52,7 +52,9 @@ void Report(const WL_ClientOptions& o, const char* verb, const std::string& from
 
 }  // namespace
 
-bool CommandNeedsBackup(const std::string& command) { return command == "put" || command == "mirror-up"; }
+bool CommandNeedsBackup(const std::string& command) {
+  return command == "put" || command == "mirror-up" || command == "mirror-down";
+}
 
 WL_Outcome ListRemote(WL_FtpClient& c, const std::string& path, std::vector<WL_RemoteEntry>* out) {
   out->clear();

@@ -17,15 +17,16 @@ DESCRIPTION
     The server is named by a URL, ftp://USER@HOST:PORT (plain, or explicit
     TLS with --tls) or ftps://USER@HOST:PORT (implicit TLS). Write an IPv6
     host in brackets: ftp://admin@[::1]:2121. A user name ending in .BACK
-    works in the account's backup tree instead of the shared resources; put
-    and mirror-up always do, as the server accepts uploads only there.
+    works in the account's backup tree instead of the shared resources; put,
+    mirror-up and mirror-down always do, as the server accepts uploads only
+    there.
 
 COMMANDS
     ls [PATH]                    list a remote directory
     get REMOTE [LOCAL]           download a file
     put LOCAL [REMOTE]           upload a file (backup tree)
     mirror-up LOCALDIR REMOTEDIR     mirror a local tree up (backup tree)
-    mirror-down REMOTEDIR LOCALDIR   mirror a remote tree down
+    mirror-down REMOTEDIR LOCALDIR   mirror a remote tree down (backup tree)
     map REMOTE                   publish a file; prints its HTTP URL
     unmap URL                    withdraw a published file
     bbs [post TEXT]              read the board, or post to it
@@ -76,7 +77,7 @@ EXAMPLES
     zelfo ls share
     zelfo --econn get share/film.mkv
     zelfo --delete mirror-up ~/photos photos
-    ZELFO_URL=ftps://alice.BACK@files.example:990 zelfo mirror-down photos /tmp/photos
+    zelfo mirror-down photos /tmp/photos
     zelfo map share/film.mkv
 )";
 
@@ -141,12 +142,12 @@ SYNOPSIS
     zelfo [OPTIONS] [--delete] mirror-down REMOTEDIR LOCALDIR
 
 DESCRIPTION
-    Makes LOCALDIR a copy of REMOTEDIR, one joint transfer per directory,
+    Makes LOCALDIR a copy of REMOTEDIR in the account's backup tree (what
+    mirror-up wrote), one joint transfer per directory,
     with checksums when the server allows them. A file moves only when its
     size or last-write time differs; each file is written beside its target
     and replaces it when complete. With --delete, local entries that
-    REMOTEDIR lacks are removed. Use a USER.BACK URL to read the backup
-    tree that mirror-up writes.
+    REMOTEDIR lacks are removed.
 )"},
     {"map", R"(NAME
     zelfo map - publish a file over HTTP

@@ -81,7 +81,7 @@ void WL_ZelFtpSvr::ListenLoop() {
       continue;
     }
     bool ready[4];
-    int rc = WaitAnyReadable(fds, ready, n, kListenWaitMs);
+    int rc = WaitReadableSet(fds, ready, n, kListenWaitMs);
     if (listener_ctl.stop_requested.load()) break;
     if (rc <= 0) continue;
     for (int k = 0; k < n && !listener_ctl.stop_requested.load(); ++k) {
@@ -108,15 +108,9 @@ void WL_ZelFtpSvr::AcceptConnection(int fd, int which, const struct sockaddr_sto
   RecordConnection(peer);
 
   // The address as the slots keep it; an IPv6 peer is bounded by its /64.
-  uint8_t key[16] = {};
-  size_t key_len = 4;
-  if (v6) {
-    memcpy(key, reinterpret_cast<const struct sockaddr_in6*>(&peer)->sin6_addr.s6_addr, 8);
-    key_len = 8;
-  } else {
-    const uint32_t host = ntohl(reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_addr.s_addr);
-    memcpy(key, &host, 4);
-  }
+  uint8_t key[16];
+  AddressKeyOf(peer, key);
+  const size_t key_len = v6 ? 8 : 4;
   WL_FtpSession* array = v6 ? sessions_v6.get() : sessions_v4.get();
   WL_FtpSession* slot = nullptr;
   int waiting = 0;  // slots this address holds without a login
@@ -147,14 +141,12 @@ void WL_ZelFtpSvr::AcceptConnection(int fd, int which, const struct sockaddr_sto
   slot->in_use.store(true, std::memory_order_release);
   slot->implicit_tls = (set.Implicit_mode && (which == kListenV4Implicit || which == kListenV6Implicit)) ? 1 : 0;
   memcpy(&slot->peer_sockaddr, &peer, sizeof(peer));
+  memcpy(slot->peer_addr, key, 16);
   if (v6) {
-    const auto* a = reinterpret_cast<const struct sockaddr_in6*>(&peer);
-    memcpy(slot->peer_addr, a->sin6_addr.s6_addr, 16);
     slot->peer_local = ClassifyIpv6(slot->peer_addr) <= 0 ? 1 : 0;
   } else {
-    const auto* a = reinterpret_cast<const struct sockaddr_in*>(&peer);
-    const uint32_t host = ntohl(a->sin_addr.s_addr);
-    memcpy(slot->peer_addr, &host, 4);
+    uint32_t host;
+    memcpy(&host, key, 4);
     slot->peer_local = IsLocalIpv4(host) ? 1 : 0;
   }
   if (pool.AssignTask(slot->slot_index, WL_ZelfoThreadPool::kTaskFtp, family, this)) {

@@ -21,19 +21,6 @@ constexpr int kPollPendingMs = 2100;
 constexpr int kPollIdleMs = 10100;
 constexpr int kMaxDrain = 72;
 
-// The 16-byte address key of a peer: an IPv4 address in host order in the
-// first 4 bytes (the rest zero), an IPv6 address as its 16 bytes. The FTP
-// sessions keep their peers the same way.
-void AddressKey(const struct sockaddr_storage& peer, uint8_t key[16]) {
-  memset(key, 0, 16);
-  if (peer.ss_family == AF_INET6) {
-    memcpy(key, reinterpret_cast<const struct sockaddr_in6*>(&peer)->sin6_addr.s6_addr, 16);
-  } else if (peer.ss_family == AF_INET) {
-    const uint32_t host = ntohl(reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_addr.s_addr);
-    memcpy(key, &host, 4);
-  }
-}
-
 bool SameAddress(const uint8_t a[16], const uint8_t b[16]) { return memcmp(a, b, 16) == 0; }
 
 int HexDigit(char c) {
@@ -329,7 +316,7 @@ void WL_EFtpCon::AcceptBurst(Family& f) {
     if (fd == kInvalidSocket) return;
     f.accepted.fetch_add(1, std::memory_order_relaxed);
     uint8_t addr[16];
-    AddressKey(peer, addr);
+    AddressKeyOf(peer, addr);
 
     // Only an address with a waiting session may connect, and only with a
     // bounded number of connections in flight.

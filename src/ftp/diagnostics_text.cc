@@ -12,6 +12,7 @@
 #include "base/net_text.h"
 #include "base/time_text.h"
 #include "core/server.h"
+#include "daemons/io_daemon.h"
 #include "ftp/diagnostics.h"
 #include "ftp/session.h"
 #include "platform/clock.h"
@@ -128,23 +129,23 @@ uint64_t LogFileSize(const WL_DaemonLog& log) {
   return size;
 }
 
-// The background threads the server does not have yet count as not
-// running, and what they would count reads 0.
-bool IoDaemonRunning(const WL_ZelFtpSvr*) { return false; }
-bool TimerDaemonRunning(const WL_ZelFtpSvr*) { return false; }
-bool BackupThreadRunning(const WL_ZelFtpSvr*) { return false; }
+bool IoDaemonRunning(const WL_ZelFtpSvr* svr) { return svr->io_ctl.running.load(std::memory_order_acquire); }
+bool TimerDaemonRunning(const WL_ZelFtpSvr* svr) { return svr->timer_ctl.running.load(std::memory_order_acquire); }
+bool BackupThreadRunning(const WL_ZelFtpSvr* svr) {
+  return svr->backup_ctl.running.load(std::memory_order_acquire);
+}
 struct BackupFigures {
   int64_t bytes = 0;
   int32_t succeeded = 0;
   int32_t failed = 0;
 };
-BackupFigures BackupCounters(const WL_ZelFtpSvr*) { return {}; }
-int64_t IoJobsDone(const WL_ZelFtpSvr*) { return 0; }
-// Jobs waiting for the IO daemon, read under the lock that guards the queue.
-uint32_t IoQueueLength(WL_ZelFtpSvr* svr) {
-  std::lock_guard<WL_Lock> hold(svr->totals_lock);
-  return 0;
+BackupFigures BackupCounters(const WL_ZelFtpSvr* svr) {
+  return {static_cast<int64_t>(svr->backup.bytes_copied.load()), static_cast<int32_t>(svr->backup.files_done.load()),
+          static_cast<int32_t>(svr->backup.errors.load())};
 }
+int64_t IoJobsDone(const WL_ZelFtpSvr* svr) { return static_cast<int64_t>(svr->io.jobs_done.load()); }
+// Jobs waiting for the IO daemon (read under the lock that guards the queue).
+uint32_t IoQueueLength(WL_ZelFtpSvr* svr) { return static_cast<uint32_t>(IoJobsWaiting(svr)); }
 
 bool MailThreadRunning(const WL_ZelFtpSvr* svr) { return svr->mail_ctl.running.load(std::memory_order_acquire); }
 

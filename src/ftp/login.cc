@@ -159,8 +159,14 @@ bool HandlePass(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
     LoginFailLine(svr, s, "empty user name");
     return EndWith(svr, s, "500 user name is empty\r\n");
   }
-  memcpy(s.typed_password, arg, n + 1);
   const bool is_hash = n == 64 && arg[0] == '=' && arg[1] == '_';
+  // The bad-login log shows what was typed; a clear password (perhaps the
+  // right one with a typo, or another account's) is never written down.
+  if (is_hash) {
+    memcpy(s.typed_password, arg, n + 1);
+  } else {
+    memcpy(s.typed_password, "*", 2);
+  }
   const bool plain_allowed = !svr->set.No_ftpplainpass || s.ctrl_tls;
   const std::string_view typed(arg, n);
   const int match = FindAccount(svr, s, [&](const WL_AccountRecord& a) {

@@ -1,6 +1,7 @@
 // The FTP session task: one control connection from greeting to close.
 #include <cctype>
 #include <cstring>
+#include <strings.h>
 
 #include "core/server.h"
 #include "ftp/arg_parsers.h"
@@ -88,7 +89,11 @@ bool CommandTurn(WL_ZelFtpSvr* svr, WL_FtpSession& s, uint8_t family) {
     if (log4) SessionLog(svr, s, " <exit 4> bad command length\r\n");
     return false;
   }
-  if (set.Log_level > 1) SessionLog(svr, s, " <recv :%d> %s\r\n", pending, line);
+  if (set.Log_level > 1) {
+    // A clear password never reaches the log: PASS is written without it.
+    const bool pass = strncasecmp(line, "PASS", 4) == 0 && (line[4] == ' ' || line[4] == '\0');
+    SessionLog(svr, s, " <recv :%d> %s\r\n", pending, pass ? "PASS *" : line);
+  }
   char* verb = nullptr;
   char* arg = nullptr;
   SplitVerb(line, &verb, &arg);

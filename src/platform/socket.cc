@@ -148,28 +148,6 @@ bool WaitReadable(int fd, bool* ready, int timeout_ms) {
 
 bool WaitWritable(int fd, bool* ready, int timeout_ms) { return WaitOne(fd, POLLOUT, ready, timeout_ms); }
 
-int WaitAnyReadable(const int* fds, bool* ready, int n, int timeout_ms) {
-  struct pollfd p[8];
-  if (n > 8) n = 8;
-  for (int i = 0; i < n; ++i) {
-    p[i] = {fds[i], POLLIN, 0};
-    ready[i] = false;
-  }
-  int rc;
-  do {
-    rc = poll(p, static_cast<nfds_t>(n), timeout_ms > 0 ? timeout_ms : 0);
-  } while (rc < 0 && errno == EINTR);
-  if (rc <= 0) return rc;
-  int count = 0;
-  for (int i = 0; i < n; ++i) {
-    if (p[i].revents & (POLLIN | POLLERR | POLLHUP)) {
-      ready[i] = true;
-      ++count;
-    }
-  }
-  return count;
-}
-
 void NetShutdown(int fd) {
   if (fd >= 0) shutdown(fd, SHUT_RDWR);
 }
@@ -417,12 +395,6 @@ FileSendResult NetSendFileAt(int socket_fd, int file_fd, int64_t* offset, size_t
   if (errno == EAGAIN || errno == EWOULDBLOCK) return {FileSendStatus::kWouldBlock, 0};
   if (errno == EIO || errno == EINVAL || errno == ENOMEM || errno == EOVERFLOW) return {FileSendStatus::kFileError, 0};
   return {FileSendStatus::kSocketError, 0};
-}
-
-bool NetPeerAddress(int fd, struct sockaddr_storage* out) {
-  socklen_t len = sizeof(*out);
-  memset(out, 0, sizeof(*out));
-  return getpeername(fd, reinterpret_cast<struct sockaddr*>(out), &len) == 0;
 }
 
 int NetClientSocket(int family) {

@@ -51,10 +51,6 @@ IoResult NetRecv(int fd, void* data, size_t n);
 bool WaitReadable(int fd, bool* ready, int timeout_ms);
 bool WaitWritable(int fd, bool* ready, int timeout_ms);
 
-// Waits for readability on up to n sockets. ready[i] is set for each
-// readable one. Returns the number of ready sockets, 0 on time-out, -1 on
-// failure.
-int WaitAnyReadable(const int* fds, bool* ready, int n, int timeout_ms);
 
 // Shuts both directions down; wakes any thread waiting on the socket.
 void NetShutdown(int fd);
@@ -152,8 +148,6 @@ int NetListenStaged(int family, uint16_t port, int backlog, int* stage);
 // offset, so the stream's own position does not matter) and advances
 // *offset by what went out.
 FileSendResult NetSendFileAt(int socket_fd, int file_fd, int64_t* offset, size_t count);
-// The peer's address as accept reports it; false when it cannot be read.
-bool NetPeerAddress(int fd, struct sockaddr_storage* out);
 
 // Outgoing mail connections.
 
@@ -167,8 +161,8 @@ bool IsAddressLiteral(const char* text);
 // the interface list. Returns the count.
 int ListLocalIpv4(uint32_t* out, int max);
 
-// Waits for readability on up to kMaxReadableSet sockets (the econn
-// listener and its pending connections). ready[i] is set for each socket
+// Waits for readability on up to kMaxReadableSet sockets (the listeners,
+// the econn listener and its pending connections). ready[i] is set for each socket
 // that is readable or reports an error or hang-up (a receive then tells
 // which). Returns the number of ready sockets, 0 on time-out, -1 on failure
 // or when n is out of range.

@@ -10,6 +10,7 @@
 #include <cstring>
 
 #include "base/mem_pool.h"
+#include "base/net_text.h"
 #include "ftp/tls.h"
 #include "platform/clock.h"
 #include "platform/fs.h"
@@ -258,16 +259,6 @@ int ReadHead(Run& r) {
   return -1;
 }
 
-void PeerKey(const struct sockaddr_storage& peer, uint8_t key[16]) {
-  memset(key, 0, 16);
-  if (peer.ss_family == AF_INET6) {
-    memcpy(key, reinterpret_cast<const struct sockaddr_in6*>(&peer)->sin6_addr.s6_addr, 16);
-  } else if (peer.ss_family == AF_INET) {
-    const uint32_t host = ntohl(reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_addr.s_addr);
-    memcpy(key, &host, 4);
-  }
-}
-
 void Send404(Run& r) {
   SendAll(r, kReply404, static_cast<int64_t>(sizeof(kReply404) - 1), kReply404Seconds);
   r.Log(3, "%s http response:\r\n%s", r.P(), kReply404);
@@ -450,13 +441,9 @@ int RunSession(Run& r) {
   // 1.
   if (svc->log_level > 0) s->session_log.Activate();
   s->state = kHttpStarted;
-  SetNonBlocking(s->socket.Get());
-  struct sockaddr_storage peer;
-  if (NetPeerAddress(s->socket.Get(), &peer)) {
-    PeerKey(peer, s->peer_key);
-  } else {
-    memset(s->peer_key, 0, sizeof(s->peer_key));
-  }
+  // The main thread accepted the socket non-blocking and kept the peer's
+  // address; neither needs another system call here.
+  AddressKeyOf(s->peer_sockaddr, s->peer_key);
   s->connect_time = NowSeconds();
 
   // 2.
@@ -481,7 +468,10 @@ int RunSession(Run& r) {
   s->state = kHttpReadingHead;
   if (ReadHead(r) != 0) {
     r.Log(2, "%s read http head failed\r\n", r.P());
-    svc->firewall.RecordFailure(s->peer_key, s->is_ipv4 != 0);
+    // Browsers and download tools open connections ahead of time and close
+    // the ones they do not need: a connection that never sent a byte is not
+    // a bad request, and counting it would lock a viewer out.
+    if (s->head_length > 0) svc->firewall.RecordFailure(s->peer_key, s->is_ipv4 != 0);
     return 0;
   }
   // 6.

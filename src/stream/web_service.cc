@@ -271,7 +271,7 @@ void WL_WebSvr::MainLoop() {
       continue;
     }
     bool ready[4];
-    const int rc = WaitAnyReadable(fds, ready, n, kMainWaitMs);
+    const int rc = WaitReadableSet(fds, ready, n, kMainWaitMs);
     if (stop_.load()) break;
     if (rc <= 0) continue;
     for (int k = 0; k < n && !stop_.load(); ++k) {

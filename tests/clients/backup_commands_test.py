@@ -447,6 +447,55 @@ class BackupCommandsTest(unittest.TestCase):
         self.assertEqual(self.login(backup=True).cmd("TEST"), "200 0")
 
 
+class BkupTest(unittest.TestCase):
+    """BKUP against a configured auto backup whose schedule never comes due:
+    the first check after the start runs once, and only BKUP runs it again.
+    ZELFO_TIMER_WAKE_MS makes the timer's checks come every 20 wake-ups of
+    20 ms."""
+
+    def setUp(self):
+        os.environ["ZELFO_TIMER_WAKE_MS"] = "20"
+        self.addCleanup(os.environ.pop, "ZELFO_TIMER_WAKE_MS", None)
+        self.server = PrivateServer(BINARY)
+        self.addCleanup(self.server.close)
+        self.src, self.dst = self.server.path("src"), self.server.path("dst")
+        os.makedirs(self.src)
+        os.makedirs(self.dst)
+        hour = (time.localtime().tm_hour + 12) % 24
+        self.server.configure(more="[Zelfo_backup]\r\nEnable_backup=1\r\nBackup_exectime=%d\r\n"
+                                   "Backup_source_1=%s\r\nBackup_dest_1=%s\r\n" % (hour, self.src, self.dst))
+        self.server.write("myaccount.ini", ACCOUNTS % {"home": self.server.home})
+        with open(os.path.join(self.src, "first.txt"), "wb") as f:
+            f.write(b"first")
+
+    def wait_for(self, check, what, step=None):
+        deadline = time.time() + 60
+        while time.time() < deadline:
+            if check():
+                return
+            if step:
+                step()
+            time.sleep(0.2)
+        self.fail("never happened: " + what)
+
+    def test_bkup_runs_the_backup_again(self):
+        self.server.start()
+        self.wait_for(lambda: os.path.exists(os.path.join(self.dst, "first.txt")), "the run after the start")
+        with open(os.path.join(self.src, "second.txt"), "wb") as f:
+            f.write(b"second")
+        w = Wire(socket.create_connection(("127.0.0.1", self.server.port), timeout=20))
+        self.addCleanup(w.close)
+        w.line()
+        w.cmd("USER admin")
+        self.assertTrue(w.cmd("PASS pw").startswith("230 "))
+        # A request made while a run is still under way is dropped, so ask
+        # until a run takes it.
+        self.wait_for(lambda: os.path.exists(os.path.join(self.dst, "second.txt")), "the requested run",
+                      step=lambda: self.assertEqual(w.cmd("BKUP"), "200 done"))
+        with open(os.path.join(self.dst, "second.txt"), "rb") as f:
+            self.assertEqual(f.read(), b"second")
+
+
 if __name__ == "__main__":
     warnings.simplefilter("ignore", ResourceWarning)
     BINARY = os.path.abspath(sys.argv.pop(1))

@@ -210,7 +210,7 @@ class MirrorTest(ClientBase):
                 self.assertEqual((summary["files"], summary["unchanged"]), (200, 0))
                 self.assertEqual(tree_listing(self.server.path("backup", "trees", "t%d" % i)), want)
                 dst = os.path.join(self.work, "dst%d" % i)
-                self.zelfo(*opts, "mirror-down", remote, dst, url=self.url("admin.BACK", scheme, host))
+                self.zelfo(*opts, "mirror-down", remote, dst, url=self.url(scheme=scheme, host=host))
                 self.assertEqual(tree_listing(dst), want)
 
     def test_second_mirror_moves_only_what_changed(self):
@@ -235,11 +235,11 @@ class MirrorTest(ClientBase):
 
         # Down again: a local copy that lacks one file and has a stray one.
         dst = os.path.join(self.work, "dst")
-        self.zelfo("mirror-down", "m", dst, url=self.url("admin.BACK"))
+        self.zelfo("mirror-down", "m", dst)
         os.remove(os.path.join(dst, changed))
         with open(os.path.join(dst, "stray.txt"), "w") as f:
             f.write("not on the server")
-        out, _ = self.zelfo("--json", "--delete", "mirror-down", "m", dst, url=self.url("admin.BACK"))
+        out, _ = self.zelfo("--json", "--delete", "mirror-down", "m", dst)
         self.assertEqual(sorted((l["action"], l["path"]) for l in self.json_lines(out)[:-1]),
                          [("delete", "stray.txt"), ("get", changed)])
         self.assertEqual(tree_listing(dst), tree_listing(src))
@@ -423,12 +423,11 @@ class TranscriptTest(ClientBase):
                 f.write(os.urandom(size))
         os.chdir(self.work)
         base = self.url()
-        back = self.url("admin.BACK")
         steps = [
             (["ls"], base, None), (["ls", "share"], base, None), (["--json", "ls", "share"], base, None),
             (["get", "share/report.pdf"], base, None), (["--econn", "put", "report.pdf", "copy.pdf"], base, None),
             (["mirror-up", "photos", "photos"], base, None), (["mirror-up", "photos", "photos"], base, None),
-            (["--json", "mirror-down", "photos", "restored"], back, None),
+            (["--json", "mirror-down", "photos", "restored"], base, None),
             (["map", "share/report.pdf"], base, None), (["unmap", "MAPPED"], base, None),
             (["--long", "--json", "map", "share/report.pdf"], base, None),
             (["--long", "unmap", "share/report.pdf"], base, None),

@@ -401,7 +401,6 @@ class DiagnosticsTest(unittest.TestCase):
         admin = self.login(server)
         url = admin.cmd("MAPF /share/big.bin")[4:]
         stream = http_get(server.http_port, url)
-        stream.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
         self.assertTrue(stream.recv(4096).startswith(b"HTTP/1.1 200"))
         # The stream now waits on a full socket: it is listed and in detail.
         lines = self.wait_for(lambda: (lambda l: l if len(l) == 2 else None)(self.dump(admin, "1 4")),
@@ -415,11 +414,11 @@ class DiagnosticsTest(unittest.TestCase):
         self.assertRegex(self.dump(admin, "1 4 %d" % index)[0], r"^200 %d\[" % index)
         self.assertRegex(self.infm(admin)[6], r"active:1:0 ")
         self.assertEqual(admin.cmd("KILL 3 %d" % index), "203 done")
-        # The stream ends long before its 512 MiB.
-        got = read_to_end(stream)
-        self.assertLess(len(got), 256 * 1024 * 1024)
-        stream.close()
+        # The worker ends the stream (the client reads nothing meanwhile,
+        # so without KILL it would wait for the send time-out) and frees
+        # the record.
         self.wait_for(lambda: self.dump(admin, "1 4") == ["200 http session list ."], "the record freed")
+        stream.close()
         self.assertEqual(admin.cmd("KILL 3 %d" % index), "200 skipped")
 
     def check_snapshot(self, text, sessions):
@@ -473,14 +472,15 @@ class DiagnosticsTest(unittest.TestCase):
         others = self.hold(server, 3)
         reply = admin.cmd("SNAP")
         self.assertRegex(reply, r"^500 snap failed:_Snap_\d+_[0-9a-f]+_[0-9_-]+\.txt$")
+        # The part that could be written stays.
+        self.assertLessEqual(os.path.getsize(server.path("config", reply[len("500 snap failed:"):])), 1024)
         self.assertEqual(admin.cmd("NOOP"), "200 Command OK")
         for c in others:
             c.close()
 
     def test_stress_while_sessions_work(self):
-        binary = os.environ.get("ZELFO_STRESS_BINARY") or BINARY
         server = self.start("Max_users=63\r\nMax_ipconnects=0\r\n", more="[Zelfo_threadpool]\r\nPool_low=16\r\n"
-                            "Pool_high=40\r\nPool_maxthread=160\r\n", binary=binary)
+                            "Pool_high=40\r\nPool_maxthread=160\r\n")
         stop = threading.Event()
         errors = []
         rounds = [0]
@@ -488,10 +488,10 @@ class DiagnosticsTest(unittest.TestCase):
         def work(n):
             host = "::1" if n % 3 == 0 else "127.0.0.1"
             while not stop.is_set():
+                c = None
                 try:
                     c = Control(server.port, host=host, timeout=30)
                     if not c.line().startswith("220 "):
-                        c.close()
                         continue  # no slot or no worker this moment
                     c.cmd("USER alice")
                     c.cmd("PASS alicepw" if n % 7 else "PASS wrong")
@@ -502,17 +502,19 @@ class DiagnosticsTest(unittest.TestCase):
                         else:
                             c.data("LIST /share")
                     c.cmd("QUIT")
-                    c.close()
                     rounds[0] += 1
                 except (OSError, AttributeError, ValueError):
                     pass  # a session the server refused or ended
+                finally:
+                    if c is not None:
+                        c.close()
 
         threads = [threading.Thread(target=work, args=(n,)) for n in range(60)]
         for t in threads:
             t.start()
         admin = self.login(server)
         try:
-            for i in range(40):
+            for i in range(60):
                 for service in range(15):
                     lines = self.dump(admin, "%d %d" % (service, 6 if i % 2 else 4))
                     if not re.match(r"^200 ", lines[-1]):

@@ -126,7 +126,12 @@ class LoginTest(unittest.TestCase):
         self.assertEqual(self.server.stop(), 0)
         fails = self.server.log("zelfail.txt")
         self.assertRegex(fails, r"Ftp <\d+:[0-9a-f]+ ipv6 [0-9a-f]+> cmd=2 code:0 0 ip=0:0:0:0:0:0:0:1 time=[0-9-]+ "
-                                r"[0-9:]+ user=alice pass=wrong : <Login fail> bad password\r\n")
+                                r"[0-9:]+ user=alice pass=\* : <Login fail> bad password\r\n")
+        # A clear password is written nowhere, neither the failed one nor the
+        # right one of the earlier logins.
+        logs = fails + self.server.log("zellog.txt")
+        self.assertNotIn("wrong", logs)
+        self.assertNotIn("wonderland", logs)
 
     def test_curl_logs_in(self):
         self.start()
