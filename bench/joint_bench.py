@@ -17,7 +17,6 @@ import datetime
 import ftplib
 import io
 import os
-import platform
 import random
 import re
 import socket
@@ -27,6 +26,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "clients"))
 from zelfo_harness import Control, Server  # noqa: E402
+from bench_report import machine, replace_section  # noqa: E402
 from joint_test import Joint  # noqa: E402
 
 SECTION = "## Joint transfers"
@@ -92,19 +92,6 @@ def per_file_down(ftp, files):
     return len(files) / (time.perf_counter() - t)
 
 
-def machine():
-    cpu = "unknown"
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    cpu = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
-    return "%s, %s, %d cores" % (platform.platform(), cpu, os.cpu_count() or 0)
-
-
 def write_report(path, rows, rounds, count):
     today = datetime.date.today().isoformat()
     lines = [SECTION, "",
@@ -116,17 +103,7 @@ def write_report(path, rows, rounds, count):
              "| figure | joint, files/s | per file, files/s | ratio |", "|---|---|---|---|"]
     for label, joint, single in rows:
         lines.append("| %s | %.2f | %.2f | %.2f |" % (label, joint, single, joint / single))
-    section = "\n".join(lines) + "\n"
-    with open(path) as f:
-        text = f.read()
-    start = text.find(SECTION)
-    if start >= 0:
-        nxt = text.find("\n## ", start + len(SECTION))
-        text = text[:start] + section + (text[nxt + 1:] if nxt >= 0 else "")
-    else:
-        text = text.rstrip("\n") + "\n\n" + section
-    with open(path, "w") as f:
-        f.write(text)
+    replace_section(path, SECTION, lines)
 
 
 def main():

@@ -28,6 +28,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "clients"))
 from zelfo_harness import Server, certificate_dir, free_port  # noqa: E402
+from bench_report import cpu_model, replace_section  # noqa: E402
 
 
 def ensure_vsftpd():
@@ -316,19 +317,7 @@ def main():
             lines.append("| %s | %.2f | %.2f | %.2f |" % (label, z, v, ratio))
         lines += ["", "The small-file figure uses Python's ftplib: curl 7.88 stalls about a second before a data "
                   "connect when a fast server's 227/229 reply arrives within the same read as its command.", ""]
-        with open(args.report, "w") as f:
-            f.write("\n".join(lines))
-
-
-def cpu_model():
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    return line.split(":", 1)[1].strip()
-    except OSError:
-        pass
-    return platform.processor() or "unknown CPU"
+        replace_section(args.report, "# Performance", lines)
 
 
 def mem_gib():
