@@ -14,6 +14,13 @@
 namespace {
 
 int64_t g_now = 1700000000;
+
+// A file name with a number.
+std::string Numbered(const char* prefix, int i) {
+  char name[32];
+  snprintf(name, sizeof(name), "%s%d", prefix, i);
+  return name;
+}
 int64_t FakeClock() { return g_now; }
 
 // The serving callback: session g_serving serves every item while >= 0.
@@ -160,7 +167,7 @@ TEST_F(FileMapTest, LongMapLimits) {
   EXPECT_GE(Add(path, true).slot, 0);
   EXPECT_EQ(Add(path, true).slot, kMapLongExists);
   // A table of 280 holds at most 71 long maps (280 / 4 + 1).
-  for (int i = 1; i < 71; ++i) ASSERT_GE(Add(File("l" + std::to_string(i)), true).slot, 0) << i;
+  for (int i = 1; i < 71; ++i) ASSERT_GE(Add(File(Numbered("l", i)), true).slot, 0) << i;
   EXPECT_EQ(map_.long_count(), 71);
   EXPECT_EQ(Add(File("l71"), true).slot, kMapTooManyLong);
   EXPECT_GE(Add(File("normal")).slot, 0);  // normal maps are not limited by it
@@ -176,7 +183,7 @@ TEST_F(FileMapTest, FullTableDropsLongMaps) {
   map_.table_size = 64;
   ASSERT_TRUE(map_.StartMap());
   EXPECT_GE(Add(File("long"), true).slot, 0);
-  for (int i = 0; i < 63; ++i) ASSERT_GE(Add(File("n" + std::to_string(i))).slot, 0);
+  for (int i = 0; i < 63; ++i) ASSERT_GE(Add(File(Numbered("n", i))).slot, 0);
   EXPECT_EQ(Add(File("one-more")).slot, kMapFull);
   EXPECT_EQ(map_.long_count(), 0);
   EXPECT_GE(Add(File("one-more")).slot, 0);  // the next try succeeds
@@ -208,7 +215,7 @@ TEST_F(FileMapTest, NormalMapsExpireAfterLastUse) {
   };
   int n = 0;
   for (const Case& c : cases) {
-    const Added a = Add(File("m" + std::to_string(n++), static_cast<size_t>(c.size)));
+    const Added a = Add(File(Numbered("m", n++), static_cast<size_t>(c.size)));
     ASSERT_GE(a.slot, 0);
     ASSERT_EQ(Open(a, "bin"), a.slot);
     WL_MapItem it;
