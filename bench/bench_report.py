@@ -1,6 +1,7 @@
-"""What the benchmarks share when they write docs/performance.md: the
-machine's description and the replacement of one section, so that each
-benchmark rewrites its own part and leaves the others as they are."""
+"""What the benchmarks share: the memory of a process tree, the machine's
+description, and the replacement of one section of docs/performance.md, so
+that each benchmark rewrites its own part and leaves the others as they
+are."""
 import os
 import platform
 
@@ -49,3 +50,29 @@ def replace_section(path, title, lines):
             text = text.rstrip("\n") + ("\n\n" if text else "") + section
     with open(path, "w") as f:
         f.write(text)
+
+
+def rss_kib(pids):
+    """The summed resident memory of the processes, in KiB."""
+    total = 0
+    for pid in pids:
+        try:
+            with open("/proc/%d/status" % pid) as f:
+                for line in f:
+                    if line.startswith("VmRSS:"):
+                        total += int(line.split()[1])
+        except OSError:
+            pass
+    return total
+
+
+def family_pids(root_pid):
+    """The process and all its descendants."""
+    pids = [root_pid]
+    for pid in pids:
+        try:
+            with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
+                pids += [int(x) for x in f.read().split()]
+        except OSError:
+            pass
+    return pids

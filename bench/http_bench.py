@@ -39,7 +39,7 @@ import urllib.request
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "clients"))
 from zelfo_harness import Server, certificate_dir, free_port  # noqa: E402
-from bench_report import machine, replace_section  # noqa: E402
+from bench_report import family_pids, machine, replace_section, rss_kib  # noqa: E402
 
 SECTION = "## HTTP stream"
 
@@ -203,30 +203,6 @@ function request()
   })
 end
 """
-
-
-def rss_kib(pids):
-    total = 0
-    for pid in pids:
-        try:
-            with open("/proc/%d/status" % pid) as f:
-                for line in f:
-                    if line.startswith("VmRSS:"):
-                        total += int(line.split()[1])
-        except OSError:
-            pass
-    return total
-
-
-def family_pids(root_pid):
-    pids = [root_pid]
-    for pid in pids:
-        try:
-            with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
-                pids += [int(x) for x in f.read().split()]
-        except OSError:
-            pass
-    return pids
 
 
 class PeakRss:

@@ -28,7 +28,7 @@ import time
 
 sys.path.insert(0, os.path.join(os.path.dirname(__file__), "..", "tests", "clients"))
 from zelfo_harness import Server, certificate_dir, free_port  # noqa: E402
-from bench_report import cpu_model, replace_section  # noqa: E402
+from bench_report import cpu_model, family_pids, replace_section, rss_kib  # noqa: E402
 
 
 def ensure_vsftpd():
@@ -118,31 +118,6 @@ def parallel(fn, n):
     return time.monotonic() - t
 
 
-def rss_of(pids):
-    total = 0
-    for pid in pids:
-        try:
-            with open("/proc/%d/status" % pid) as f:
-                for line in f:
-                    if line.startswith("VmRSS:"):
-                        total += int(line.split()[1])
-        except OSError:
-            pass
-    return total
-
-
-def family_pids(root_pid):
-    """The process and all its descendants."""
-    pids = [root_pid]
-    for pid in pids:
-        try:
-            with open("/proc/%d/task/%d/children" % (pid, pid)) as f:
-                pids += [int(x) for x in f.read().split()]
-        except OSError:
-            pass
-    return pids
-
-
 def idle_rss(hosts, port, user, password, root_pid, count):
     """RSS in KiB of the server with count logged-in idle sessions."""
     socks = []
@@ -162,7 +137,7 @@ def idle_rss(hosts, port, user, password, root_pid, count):
             f.readline()
         socks.append((s, f))
     time.sleep(2)
-    rss = rss_of(family_pids(root_pid))
+    rss = rss_kib(family_pids(root_pid))
     for s, f in socks:
         f.close()
         s.close()

@@ -20,27 +20,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Put(const std::string& path, const std::string& text, int64_t mtime = 0) {
-  fs::create_directories(fs::path(path).parent_path());
-  std::ofstream(path, std::ios::binary) << text;
-  if (mtime > 0) {
-    struct timespec t[2] = {{mtime, 0}, {mtime, 0}};
-    utimensat(AT_FDCWD, path.c_str(), t, 0);
-  }
-}
-
-std::string Get(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-int64_t MTime(const std::string& path) {
-  struct stat st;
-  return lstat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_mtime) : -1;
-}
-
 bool Exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
@@ -64,7 +43,7 @@ std::map<std::string, std::string> Snapshot(const std::string& dir) {
     } else if (fs::is_directory(st)) {
       out[rel] = "D";
     } else {
-      out[rel] = "F:" + Get(it->path().string()) + ":" + std::to_string(MTime(it->path().string()));
+      out[rel] = "F:" + zt::ReadWholeFile(it->path().string()) + ":" + std::to_string(zt::FileMTime(it->path().string()));
     }
   }
   return out;
@@ -131,13 +110,13 @@ TEST_F(BackupRun, CopiesDecidedBySizeAndTime) {
     SCOPED_TRACE(c.name);
     fs::remove_all(dst_);
     fs::create_directories(dst_);
-    Put(src_ + "/f.txt", "NEWyy", t);
-    if (c.dest_exists) Put(dst_ + "/f.txt", c.dest_text, c.dest_mtime);
+    zt::PutFile(src_ + "/f.txt", "NEWyy", t);
+    if (c.dest_exists) zt::PutFile(dst_ + "/f.txt", c.dest_text, c.dest_mtime);
     const uint32_t errors = errors_.load();
     EXPECT_TRUE(Sync(Opt(c.check_time, true, false)));
-    EXPECT_EQ(Get(dst_ + "/f.txt"), c.copied ? "NEWyy" : c.dest_text);
+    EXPECT_EQ(zt::ReadWholeFile(dst_ + "/f.txt"), c.copied ? "NEWyy" : c.dest_text);
     if (c.copied) {
-      EXPECT_EQ(MTime(dst_ + "/f.txt"), t);
+      EXPECT_EQ(zt::FileMTime(dst_ + "/f.txt"), t);
     }
     EXPECT_EQ(errors_.load(), errors);
   }
@@ -146,11 +125,11 @@ TEST_F(BackupRun, CopiesDecidedBySizeAndTime) {
 TEST_F(BackupRun, SyncModeDeletesWhatTheSourceLacks) {
   for (bool sync : {true, false}) {
     SCOPED_TRACE(sync ? "sync" : "no sync");
-    Put(src_ + "/keep.txt", "k");
-    Put(dst_ + "/gone.txt", "g");
-    Put(dst_ + "/olddir/deep/x.txt", "x");
+    zt::PutFile(src_ + "/keep.txt", "k");
+    zt::PutFile(dst_ + "/gone.txt", "g");
+    zt::PutFile(dst_ + "/olddir/deep/x.txt", "x");
     EXPECT_TRUE(Sync(Opt(true, true, sync)));
-    EXPECT_EQ(Get(dst_ + "/keep.txt"), "k");
+    EXPECT_EQ(zt::ReadWholeFile(dst_ + "/keep.txt"), "k");
     EXPECT_EQ(Exists(dst_ + "/gone.txt"), !sync);
     EXPECT_EQ(Exists(dst_ + "/olddir"), !sync);
   }
@@ -161,33 +140,33 @@ TEST_F(BackupRun, HiddenFilter) {
     SCOPED_TRACE(skip ? "filter on" : "filter off");
     fs::remove_all(dst_);
     fs::create_directories(dst_);
-    Put(src_ + "/.hidden", "h");
-    Put(src_ + "/.hdir/in.txt", "i");
-    Put(src_ + "/shown.txt", "s");
-    Put(dst_ + "/.dest-own", "d");  // the destination's own hidden file
+    zt::PutFile(src_ + "/.hidden", "h");
+    zt::PutFile(src_ + "/.hdir/in.txt", "i");
+    zt::PutFile(src_ + "/shown.txt", "s");
+    zt::PutFile(dst_ + "/.dest-own", "d");  // the destination's own hidden file
     EXPECT_TRUE(Sync(Opt(true, skip, true)));
     EXPECT_EQ(Exists(dst_ + "/.hidden"), !skip);
     EXPECT_EQ(Exists(dst_ + "/.hdir/in.txt"), !skip);
-    EXPECT_EQ(Get(dst_ + "/shown.txt"), "s");
+    EXPECT_EQ(zt::ReadWholeFile(dst_ + "/shown.txt"), "s");
     // With the filter the destination's hidden entries are left alone.
     EXPECT_EQ(Exists(dst_ + "/.dest-own"), skip);
   }
 }
 
 TEST_F(BackupRun, NonAsciiNamesAreMirrored) {
-  Put(src_ + "/Überblick/ファイル 1.txt", "ü");
-  Put(src_ + "/Überblick/Ästhetik/ñ.bin", std::string("\0\1\2", 3));
+  zt::PutFile(src_ + "/Überblick/ファイル 1.txt", "ü");
+  zt::PutFile(src_ + "/Überblick/Ästhetik/ñ.bin", std::string("\0\1\2", 3));
   EXPECT_TRUE(Sync(Opt(true, true, false)));
-  EXPECT_EQ(Get(dst_ + "/Überblick/ファイル 1.txt"), "ü");
-  EXPECT_EQ(Get(dst_ + "/Überblick/Ästhetik/ñ.bin"), std::string("\0\1\2", 3));
+  EXPECT_EQ(zt::ReadWholeFile(dst_ + "/Überblick/ファイル 1.txt"), "ü");
+  EXPECT_EQ(zt::ReadWholeFile(dst_ + "/Überblick/Ästhetik/ñ.bin"), std::string("\0\1\2", 3));
   EXPECT_EQ(errors_.load(), 0u);
 }
 
 TEST_F(BackupRun, StopDuringLargeCopyEndsWithinOneBlockAndKeepsTheOldCopy) {
   std::string big(6 * kBackupBlock + 17, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);
-  Put(src_ + "/big.bin", big, 1700000000);
-  Put(dst_ + "/big.bin", "last good copy", 1600000000);
+  zt::PutFile(src_ + "/big.bin", big, 1700000000);
+  zt::PutFile(dst_ + "/big.bin", "last good copy", 1600000000);
   int blocks = 0;
   Sync(Opt(true, true, false), src_, dst_, [&] {
     ++blocks;
@@ -196,26 +175,26 @@ TEST_F(BackupRun, StopDuringLargeCopyEndsWithinOneBlockAndKeepsTheOldCopy) {
   EXPECT_EQ(blocks, 1);
   EXPECT_EQ(bytes_.load(), kBackupBlock);
   // The old copy is intact and no partial file is left beside it.
-  EXPECT_EQ(Get(dst_ + "/big.bin"), "last good copy");
+  EXPECT_EQ(zt::ReadWholeFile(dst_ + "/big.bin"), "last good copy");
   EXPECT_EQ(Snapshot(dst_).size(), 1u);
   EXPECT_EQ(errors_.load(), 1u);
   // The next run completes the copy.
   stop_.store(false);
   EXPECT_TRUE(Sync(Opt(true, true, false)));
-  EXPECT_EQ(Get(dst_ + "/big.bin"), big);
+  EXPECT_EQ(zt::ReadWholeFile(dst_ + "/big.bin"), big);
 }
 
 TEST_F(BackupRun, EmptySourceRootDeletesNothing) {
-  Put(dst_ + "/a.txt", "a");
-  Put(dst_ + "/sub/b.txt", "b");
+  zt::PutFile(dst_ + "/a.txt", "a");
+  zt::PutFile(dst_ + "/sub/b.txt", "b");
   const auto before = Snapshot(dst_);
   EXPECT_TRUE(Sync(Opt(true, true, true)));
   EXPECT_EQ(Snapshot(dst_), before);
   EXPECT_NE(log_.find("Auto backup: warning, source " + src_ + " is empty"), std::string::npos) << log_;
   // One entry in the source is a real mirror: the rest goes.
-  Put(src_ + "/a.txt", "a2");
+  zt::PutFile(src_ + "/a.txt", "a2");
   EXPECT_TRUE(Sync(Opt(true, true, true)));
-  EXPECT_EQ(Get(dst_ + "/a.txt"), "a2");
+  EXPECT_EQ(zt::ReadWholeFile(dst_ + "/a.txt"), "a2");
   EXPECT_FALSE(Exists(dst_ + "/sub"));
 }
 
@@ -227,11 +206,11 @@ TEST_F(BackupRun, HostileLinksNeverLeadOutside) {
       fs::remove_all(src_);
       fs::remove_all(dst_);
       fs::remove_all(outside);
-      Put(outside + "/secret.txt", "SECRET");
-      Put(outside + "/tree/keep.txt", "keep");
-      Put(src_ + "/plain.txt", "plain");
-      Put(src_ + "/z/in_z.txt", "z");
-      Put(src_ + "/w", "new w");
+      zt::PutFile(outside + "/secret.txt", "SECRET");
+      zt::PutFile(outside + "/tree/keep.txt", "keep");
+      zt::PutFile(src_ + "/plain.txt", "plain");
+      zt::PutFile(src_ + "/z/in_z.txt", "z");
+      zt::PutFile(src_ + "/w", "new w");
       fs::create_directory_symlink(outside, src_ + "/dirlink");
       fs::create_symlink(outside + "/secret.txt", src_ + "/filelink");
       fs::create_directories(dst_);
@@ -248,17 +227,17 @@ TEST_F(BackupRun, HostileLinksNeverLeadOutside) {
       EXPECT_FALSE(Exists(dst_ + "/dirlink"));
       EXPECT_FALSE(Exists(dst_ + "/filelink"));
       for (const auto& [rel, what] : Snapshot(dst_)) EXPECT_EQ(what.find("SECRET"), std::string::npos) << rel;
-      EXPECT_EQ(Get(dst_ + "/plain.txt"), "plain");
+      EXPECT_EQ(zt::ReadWholeFile(dst_ + "/plain.txt"), "plain");
       // A link where the source has a file is replaced, not written through.
       EXPECT_FALSE(IsLink(dst_ + "/w"));
-      EXPECT_EQ(Get(dst_ + "/w"), "new w");
+      EXPECT_EQ(zt::ReadWholeFile(dst_ + "/w"), "new w");
       // Links the source lacks are removed themselves in sync mode when the
       // filter shows them; otherwise they stay as they were.
       const bool removed = sync && !skip;
       EXPECT_EQ(IsLink(dst_ + "/x"), !removed);
       EXPECT_EQ(IsLink(dst_ + "/y"), !removed);
       if (removed) {
-        EXPECT_EQ(Get(dst_ + "/z/in_z.txt"), "z");
+        EXPECT_EQ(zt::ReadWholeFile(dst_ + "/z/in_z.txt"), "z");
       } else {
         EXPECT_TRUE(IsLink(dst_ + "/z"));
       }
@@ -267,9 +246,9 @@ TEST_F(BackupRun, HostileLinksNeverLeadOutside) {
 }
 
 TEST_F(BackupRun, NestedPairsAreRefused) {
-  Put(src_ + "/a.txt", "a");
-  Put(src_ + "/inner/b.txt", "b");
-  Put(dst_ + "/c.txt", "c");
+  zt::PutFile(src_ + "/a.txt", "a");
+  zt::PutFile(src_ + "/inner/b.txt", "b");
+  zt::PutFile(dst_ + "/c.txt", "c");
   fs::create_directory_symlink(src_ + "/inner", root_ + "/alias");
   struct Case {
     const char* name;
@@ -292,13 +271,13 @@ TEST_F(BackupRun, NestedPairsAreRefused) {
   // A neighbour whose name only begins like the source is no nesting.
   fs::create_directories(src_ + "-copy");
   EXPECT_TRUE(Sync(Opt(true, true, false), src_, src_ + "-copy"));
-  EXPECT_EQ(Get(src_ + "-copy/inner/b.txt"), "b");
+  EXPECT_EQ(zt::ReadWholeFile(src_ + "-copy/inner/b.txt"), "b");
 }
 
 TEST_F(BackupRun, DepthIsBounded) {
   std::string deep = src_;
   for (int i = 0; i < kBackupMaxDepth + 2; ++i) deep += "/d";
-  Put(deep + "/leaf.txt", "leaf");
+  zt::PutFile(deep + "/leaf.txt", "leaf");
   EXPECT_TRUE(Sync(Opt(true, true, false)));
   std::string at_limit = dst_;
   for (int i = 0; i < kBackupMaxDepth; ++i) at_limit += "/d";

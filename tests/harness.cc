@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -328,6 +329,27 @@ int RunCommand(const std::string& cmd, std::string* out) {
   }
   int status = pclose(p);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void PutFile(const std::string& path, const std::string& text, int64_t mtime) {
+  std::filesystem::create_directories(std::filesystem::path(path).parent_path());
+  std::ofstream(path, std::ios::binary) << text;
+  if (mtime > 0) {
+    struct timespec t[2] = {{mtime, 0}, {mtime, 0}};
+    utimensat(AT_FDCWD, path.c_str(), t, 0);
+  }
+}
+
+std::string ReadWholeFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream s;
+  s << in.rdbuf();
+  return s.str();
+}
+
+int64_t FileMTime(const std::string& path) {
+  struct stat st;
+  return lstat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_mtime) : -1;
 }
 
 }  // namespace zt

@@ -5,6 +5,7 @@
 #include <sys/types.h>
 
 #include <chrono>
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -82,5 +83,14 @@ class RawClient {
 
 // Runs a shell command; returns its exit status and fills out with stdout.
 int RunCommand(const std::string& cmd, std::string* out);
+
+// Writes text to path (creating its directories), and sets its modification
+// time when mtime is above 0.
+void PutFile(const std::string& path, const std::string& text, int64_t mtime = 0);
+// The whole content of a file ("" when it cannot be read).
+std::string ReadWholeFile(const std::string& path);
+// The modification time of path itself (a link is not followed); -1 when
+// it does not exist.
+int64_t FileMTime(const std::string& path);
 
 }  // namespace zt

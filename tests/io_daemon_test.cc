@@ -17,26 +17,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void Put(const std::string& path, const std::string& text, int64_t mtime = 0) {
-  std::ofstream(path, std::ios::binary) << text;
-  if (mtime > 0) {
-    struct timespec t[2] = {{mtime, 0}, {mtime, 0}};
-    utimensat(AT_FDCWD, path.c_str(), t, 0);
-  }
-}
-
-std::string Get(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::ostringstream s;
-  s << in.rdbuf();
-  return s.str();
-}
-
-int64_t MTime(const std::string& path) {
-  struct stat st;
-  return stat(path.c_str(), &st) == 0 ? static_cast<int64_t>(st.st_mtime) : -1;
-}
-
 size_t Entries(const std::string& dir) {
   size_t n = 0;
   for (auto it = fs::directory_iterator(dir); it != fs::directory_iterator(); ++it) ++n;
@@ -76,9 +56,9 @@ TEST_F(IoDaemon, QueueHolds256JobsAndRefusesThe257th) {
 
 TEST_F(IoDaemon, JobOutcomes) {
   const int64_t t = 1700000000;
-  Put(P("File"), "upper case source", t);
-  Put(P("same"), "XXXX", t);
-  Put(P("same-copy"), "YYYY", t);  // same size and time: counts as copied
+  zt::PutFile(P("File"), "upper case source", t);
+  zt::PutFile(P("same"), "XXXX", t);
+  zt::PutFile(P("same-copy"), "YYYY", t);  // same size and time: counts as copied
   ASSERT_EQ(link(P("same").c_str(), P("hardlink").c_str()), 0);
   fs::create_symlink("/etc/hostname", P("link"));
   struct Case {
@@ -106,11 +86,11 @@ TEST_F(IoDaemon, JobOutcomes) {
     ASSERT_TRUE(EnqueueIoJob(&svr_, j));
     EXPECT_EQ(RunOneIoJob(&svr_, &stop_), c.done);
   }
-  EXPECT_EQ(Get(P("file")), "upper case source");
-  EXPECT_EQ(MTime(P("file")), t);
-  EXPECT_EQ(Get(P("File")), "upper case source");
-  EXPECT_EQ(Get(P("same-copy")), "YYYY");  // not read, not written
-  EXPECT_EQ(Get(P("hardlink")), "XXXX");
+  EXPECT_EQ(zt::ReadWholeFile(P("file")), "upper case source");
+  EXPECT_EQ(zt::FileMTime(P("file")), t);
+  EXPECT_EQ(zt::ReadWholeFile(P("File")), "upper case source");
+  EXPECT_EQ(zt::ReadWholeFile(P("same-copy")), "YYYY");  // not read, not written
+  EXPECT_EQ(zt::ReadWholeFile(P("hardlink")), "XXXX");
   EXPECT_FALSE(fs::exists(fs::symlink_status(P("from-link"))));
   EXPECT_FALSE(fs::exists(P("k1")));
   EXPECT_FALSE(fs::exists(P("y")));
@@ -118,8 +98,8 @@ TEST_F(IoDaemon, JobOutcomes) {
 
 TEST_F(IoDaemon, StoppedCopyLeavesTheOldTargetAndNoPartialFile) {
   std::string big(3 * kCopyBlock, 'b');
-  Put(P("big"), big);
-  Put(P("target"), "previous");
+  zt::PutFile(P("big"), big);
+  zt::PutFile(P("target"), "previous");
   const size_t before = Entries(home_.dir());
   int blocks = 0;
   const std::function<void()> hook = [&] {
@@ -128,11 +108,11 @@ TEST_F(IoDaemon, StoppedCopyLeavesTheOldTargetAndNoPartialFile) {
   };
   EXPECT_FALSE(CopyFileJob(&svr_, P("big"), P("target"), &stop_, &hook));
   EXPECT_EQ(blocks, 1);
-  EXPECT_EQ(Get(P("target")), "previous");
+  EXPECT_EQ(zt::ReadWholeFile(P("target")), "previous");
   EXPECT_EQ(Entries(home_.dir()), before);
   stop_.store(false);
   EXPECT_TRUE(CopyFileJob(&svr_, P("big"), P("target"), &stop_));
-  EXPECT_EQ(Get(P("target")), big);
+  EXPECT_EQ(zt::ReadWholeFile(P("target")), big);
 }
 
 }  // namespace

@@ -205,7 +205,11 @@ TEST_F(SmtpClientTest, PlainDialogueWithCopiesHeadersAndBody) {
 
   const std::vector<Event> ev = ReadEvents(record_);
   std::vector<std::string> order;
-  for (const Event& e : ev) order.push_back(e.event + (e.event == "RCPT" ? ":" + Field(e.line, "address") : ""));
+  for (const Event& e : ev) {
+    std::string step = e.event;
+    if (e.event == "RCPT") step.append(":").append(Field(e.line, "address"));
+    order.push_back(step);
+  }
   const std::vector<std::string> want = {"EHLO",
                                          "AUTH",
                                          "MAIL",
