@@ -97,10 +97,9 @@ int NetAccept(int listener, struct sockaddr_storage* peer) {
   socklen_t len = sizeof(*peer);
   int fd;
   do {
-    fd = accept4(listener, reinterpret_cast<struct sockaddr*>(peer), &len, SOCK_CLOEXEC);
+    fd = accept4(listener, reinterpret_cast<struct sockaddr*>(peer), &len, SOCK_CLOEXEC | SOCK_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return kInvalidSocket;
-  SetNonBlocking(fd);
   TuneConnection(fd);
   return fd;
 }
