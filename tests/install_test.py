@@ -158,6 +158,7 @@ class InstallTest(unittest.TestCase):
         info = run(["dpkg-deb", "-I", deb]).stdout
         self.assertIn("Package: zelfo", info)
         self.assertIn("postinst", info)
+        self.assertIn("postrm", info)
         root = os.path.join(self.tmp, "extracted")
         self.assertEqual(run(["dpkg-deb", "-x", deb, root]).returncode, 0)
         servers = [os.path.join(b, "zelfosvr") for b, _, fs in os.walk(root) if "zelfosvr" in fs]
