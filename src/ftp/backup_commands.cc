@@ -82,10 +82,10 @@ bool HandleSett(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   return Reply(svr, s, "200 %" PRId64 " %" PRId64 " \r\n", times[0], times[1]);
 }
 
-// TEST and BKUP serve the administrator only.
+// TEST and BKUP serve the administrator only; to anybody else, logged in
+// or not, they do not exist.
 int AdminCheck(WL_ZelFtpSvr* svr, WL_FtpSession& s) {
-  if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n") ? 0 : -1;
-  if (!s.is_admin || s.account_index == WL_FtpAccount::kProxy) return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
+  if (!s.logged_in || !s.is_admin) return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
   return 1;
 }
 

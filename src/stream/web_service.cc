@@ -150,6 +150,7 @@ bool WL_WebSvr::StartWebService() {
   memory_log_.SetTarget(&web_log);
   if (log_level > 0) memory_log_.Activate();
   WriteServiceLog("******Http stream service start******\r\n", 0, false);
+  start_logged_ = true;
 
   // 2. and 3.
   if (sessions_) return Refuse(kWebSessionsExist, "Error: web service found puser not null: %d");
@@ -403,7 +404,6 @@ void WL_WebSvr::StopWebService() {
   }
   // Listeners of a thread that never ran have no other user.
   for (WL_OwnedSocket& s : listeners_) s.Close();
-  const bool had_sessions = static_cast<bool>(sessions_);
   // 2.
   CloseAllSessions();
   // 3.
@@ -413,7 +413,8 @@ void WL_WebSvr::StopWebService() {
   firewall.Stop();
   // 4.
   if (memory_log_.IsActive()) memory_log_.FlushToLog();
-  if (had_sessions) WriteServiceLog("******Http stream service stopped success******\r\n", 0, false);
+  if (start_logged_) WriteServiceLog("******Http stream service stopped success******\r\n", 0, false);
+  start_logged_ = false;
   web_log.StopLog();
 }
 

@@ -145,6 +145,9 @@ class WL_WebSvr {
 
   std::atomic<bool> main_running_{false};
   std::atomic<bool> stop_{false};
+  // A start was logged and its stop is not yet: the stop line pairs with it
+  // once, whether the start got far or not.
+  bool start_logged_ = false;
   std::atomic<uint32_t> main_thread_id_{0};
   WL_OwnedSocket listeners_[4];
   std::unique_ptr<WL_HttpSession[]> sessions_;

@@ -440,7 +440,7 @@ class BackupCommandsTest(unittest.TestCase):
         bob = self.login("bob", "bobpw")
         admin = self.login()
         for verb in ("TEST", "BKUP"):
-            self.assertEqual(guest.cmd(verb), "550 login first")
+            self.assertEqual(guest.cmd(verb), "550 unknown command")
             self.assertEqual(bob.cmd(verb), "550 unknown command")
         self.assertEqual(admin.cmd("TEST"), "200 0")
         self.assertEqual(admin.cmd("BKUP"), "200 done")
