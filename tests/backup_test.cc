@@ -162,6 +162,21 @@ TEST_F(BackupRun, NonAsciiNamesAreMirrored) {
   EXPECT_EQ(errors_.load(), 0u);
 }
 
+// A backslash is an ordinary character of a name: a folder named
+// "x\..\.." is mirrored as itself and never leads above the roots.
+TEST_F(BackupRun, BackslashNamesStayNames) {
+  const std::string odd = "x\\..\\..";
+  zt::PutFile(src_ + "/x/in.txt", "in");
+  zt::PutFile(src_ + "/" + odd + "/escaped.txt", "e");
+  zt::PutFile(root_ + "/outside.txt", "o");
+  EXPECT_TRUE(Sync(Opt(true, true, true)));
+  EXPECT_EQ(zt::ReadWholeFile(dst_ + "/" + odd + "/escaped.txt"), "e");
+  EXPECT_EQ(zt::ReadWholeFile(dst_ + "/x/in.txt"), "in");
+  EXPECT_FALSE(Exists(root_ + "/escaped.txt"));
+  EXPECT_EQ(zt::ReadWholeFile(root_ + "/outside.txt"), "o");
+  EXPECT_TRUE(Exists(src_ + "/x/in.txt"));
+}
+
 TEST_F(BackupRun, StopDuringLargeCopyEndsWithinOneBlockAndKeepsTheOldCopy) {
   std::string big(6 * kBackupBlock + 17, '\0');
   for (size_t i = 0; i < big.size(); ++i) big[i] = static_cast<char>(i * 7 + i / 4096);

@@ -130,16 +130,21 @@ void WL_IPFireWall::ClearAll() {
   }
 }
 
-uint32_t WL_IPFireWall::BlockedCount(bool is_ipv4) {
+uint32_t WL_IPFireWall::CountWhere(bool is_ipv4, bool blocked_only) {
   Table* t = TableFor(is_ipv4);
   if (t == nullptr) return 0;
   std::lock_guard<WL_Lock> g(t->lock);
   uint32_t n = 0;
   for (uint32_t i = 0; t->entries && i < table_size; ++i) {
-    if (t->entries[i].used && static_cast<uint32_t>(t->entries[i].tries) >= max_tries) ++n;
+    const WL_WallEntry& e = t->entries[i];
+    if (e.used && (!blocked_only || static_cast<uint32_t>(e.tries) >= max_tries)) ++n;
   }
   return n;
 }
+
+uint32_t WL_IPFireWall::BlockedCount(bool is_ipv4) { return CountWhere(is_ipv4, true); }
+
+uint32_t WL_IPFireWall::UsedCount(bool is_ipv4) { return CountWhere(is_ipv4, false); }
 
 int WL_IPFireWall::ListLine(uint32_t index, bool is_ipv6, char* buf, size_t size) {
   Table* t = TableFor(!is_ipv6);

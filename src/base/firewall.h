@@ -51,6 +51,8 @@ class WL_IPFireWall {
   // Used entries of a family whose tries reached max tries, counted under
   // the family's lock (0 for an inactive firewall or a missing table).
   uint32_t BlockedCount(bool is_ipv4);
+  // The entries in use of a family's table (is_ipv4 as above).
+  uint32_t UsedCount(bool is_ipv4);
   // The periodic expiry pass of one family (is_ipv4 as above).
   void ExpireScan(bool is_ipv4);
 
@@ -65,6 +67,7 @@ class WL_IPFireWall {
     WL_Lock lock;
   };
   int64_t Now() const;
+  uint32_t CountWhere(bool is_ipv4, bool blocked_only);
   Table* TableFor(bool is_ipv4);
   bool Matches(const WL_WallEntry& e, const uint8_t key[16], bool is_ipv4) const;
 

@@ -45,3 +45,10 @@ void AddressKeyOf(const struct sockaddr_storage& peer, uint8_t key[16]) {
     memcpy(key, &host, 4);
   }
 }
+
+int PeerAddressText(const struct sockaddr_storage& peer, char* out, size_t cap) {
+  if (peer.ss_family == AF_INET6) {
+    return Ipv6ToText(reinterpret_cast<const struct sockaddr_in6*>(&peer)->sin6_addr.s6_addr, out, cap);
+  }
+  return Ipv4ToText(ntohl(reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_addr.s_addr), out, cap);
+}

@@ -18,6 +18,9 @@ int ClassifyIpv6(const uint8_t addr[16]);
 // 16 bytes. Firewalls, records, the file map and the econn table key peers
 // this way.
 void AddressKeyOf(const struct sockaddr_storage& peer, uint8_t key[16]);
+// The peer address as log lines print it: "%u.%u.%u.%u" or eight "%x"
+// groups. Returns the length (-1 when it does not fit).
+int PeerAddressText(const struct sockaddr_storage& peer, char* out, size_t cap);
 // Whether an IPv4 peer (host order) counts as local: 0.0.0.0, 10/8, 127/8,
 // 172.16/12, 192.168/16.
 bool IsLocalIpv4(uint32_t host_order);

@@ -178,12 +178,16 @@ WL_Outcome RunPut(WL_FtpClient& c, const WL_ClientOptions& o) {
   if (r.ok() && !Opened(first)) r = c.Failure(first, "put " + remote);
   uint64_t sent = 0;
   WL_Progress bar(BaseName(local), static_cast<int64_t>(total), !o.json);
+  bool read_failed = false;
   if (r.ok()) {
     std::vector<char> block(kBlock);
     for (;;) {
       const size_t n = ReadBytes(file, block.data(), block.size());
       if (n == 0) {
-        if (!AtEnd(file)) r = WL_Outcome::Fail(kExitTransfer, "put: read error in " + local);
+        if (!AtEnd(file)) {
+          read_failed = true;
+          r = WL_Outcome::Fail(kExitTransfer, "put: read error in " + local);
+        }
         break;
       }
       if (!data.SendAll(block.data(), n, kDataTimeout)) {
@@ -198,6 +202,9 @@ WL_Outcome RunPut(WL_FtpClient& c, const WL_ClientOptions& o) {
       r = CheckFinal(c, "put " + remote, sent);
     } else {
       c.ReadReply();
+      // The data connection ended cleanly, so the server stored a cut file
+      // as if it were whole: remove it rather than leave it looking done.
+      if (read_failed) c.Protected("DELE", remote, kProtectChange);
     }
   }
   bar.Finish();

@@ -185,10 +185,6 @@ WL_Outcome WL_FtpClient::Login(const std::string& password, bool backup) {
   if (o_.clear_login) {
     const WL_Reply p = Command("PASS " + password);
     if (p.code != 230) return Failure(p, "login refused");
-    // "230 Login OK |level admin" in the private dialect.
-    const char* rest = AfterBar(p.text);
-    int64_t g[2] = {};
-    if (rest != nullptr && ScanFields(rest, "dd", g) == 2) is_admin_ = g[1] != 0;
     return WL_Outcome::Done();
   }
   // The hash covers the session's values; the nonce it mixes in is the one
@@ -207,8 +203,6 @@ WL_Outcome WL_FtpClient::Login(const std::string& password, bool backup) {
   if (ScanFields(p.text.c_str(), "ddhhhddd", g) < 8) {
     return WL_Outcome::Fail(kExitConnection, "the server's login reply cannot be read: " + p.Brief());
   }
-  is_admin_ = g[1] != 0;
-  joint_crc_ = g[7] != 0;
   return WL_Outcome::Done();
 }
 

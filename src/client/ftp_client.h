@@ -58,10 +58,6 @@ class WL_FtpClient {
   // The outcome of a reply that ended the connection or refused.
   WL_Outcome Failure(const WL_Reply& r, const std::string& what) const;
 
-  const WL_ClientOptions& options() const { return o_; }
-  const WL_ServerAddress& address() const { return addr_; }
-  bool joint_crc() const { return joint_crc_; }
-  bool is_admin() const { return is_admin_; }
   bool signing() const { return !protect_key_.empty(); }
 
  private:
@@ -81,8 +77,6 @@ class WL_FtpClient {
   uint64_t session_token_ = 0;
   bool use_account_sha_ = false;
   int command_protect_ = 0;
-  bool joint_crc_ = false;
-  bool is_admin_ = false;
   uint16_t econn_port_ = 0;
   // Command protect: the key and the values both ends advance.
   std::string protect_key_;

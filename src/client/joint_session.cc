@@ -39,12 +39,6 @@ uint64_t Hex(const std::string& s) { return strtoull(s.c_str(), nullptr, 16); }
 WL_JointSession::WL_JointSession(WL_NetStream* data, uint64_t client, uint64_t server, int crc_mode)
     : data_(data), client_(client), server_(server), crc_mode_(crc_mode) {}
 
-std::string WL_JointSession::Seq() const {
-  char b[16];
-  FormatText(b, sizeof(b), "%x", seq_);
-  return b;
-}
-
 WL_Outcome WL_JointSession::SendRaw(const void* data, size_t n) {
   if (!data_->SendAll(data, n, kJointTimeout)) return Broken("the data connection failed while sending");
   return WL_Outcome::Done();
@@ -103,19 +97,6 @@ WL_Outcome WL_JointSession::Ask(const std::string& text, std::vector<std::string
   if (!r.ok()) return r;
   // The server's sequence value goes back with the next request.
   seq_ = static_cast<uint32_t>(Hex((*fields)[2]));
-  return WL_Outcome::Done();
-}
-
-WL_Outcome WL_JointSession::Query(const std::string& name, bool* exists, uint64_t* size, int64_t* mtime) {
-  char head[64];
-  FormatText(head, sizeof(head), "FILE %" PRIx64 " %x*", ClientRandom64(), seq_);
-  std::vector<std::string> f;
-  WL_Outcome r = Ask(head + name, &f);
-  if (!r.ok()) return r;
-  if (f[0] != "200" || f.size() < 6) return Broken("FILE refused for " + name);
-  *exists = f[3] == "1";
-  *size = strtoull(f[4].c_str(), nullptr, 10);
-  *mtime = strtoll(f[5].c_str(), nullptr, 10);
   return WL_Outcome::Done();
 }
 

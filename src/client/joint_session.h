@@ -17,8 +17,6 @@ class WL_JointSession {
   // chunks carry (0 none, 1 or 2).
   WL_JointSession(WL_NetStream* data, uint64_t client, uint64_t server, int crc_mode);
 
-  // FILE: whether name is a regular file there, its size and time.
-  WL_Outcome Query(const std::string& name, bool* exists, uint64_t* size, int64_t* mtime);
   // MDIR (creates the directory in an upload session).
   WL_Outcome MakeDir(const std::string& name, int64_t mtime, bool* exists);
   // DELF or DELD (upload session).
@@ -40,7 +38,6 @@ class WL_JointSession {
   WL_Outcome ReadLine(std::vector<std::string>* fields);
   WL_Outcome Ask(const std::string& text, std::vector<std::string>* fields);
   WL_Outcome ReadExact(char* out, size_t n);
-  std::string Seq() const;
 
   WL_NetStream* data_;
   uint64_t client_;

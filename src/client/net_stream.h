@@ -34,7 +34,6 @@ class WL_NetStream {
   // session resumption.
   bool StartTls(ssl_ctx_st* ctx, const std::string& host, ssl_session_st* resume, int timeout_s,
                 std::string* error);
-  bool IsTls() const { return ssl_ != nullptr; }
   ssl_st* Ssl() const { return ssl_; }
 
   // Sends all n bytes; false on error, a closed peer or time-out.

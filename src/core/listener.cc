@@ -17,17 +17,6 @@ constexpr int kListenWaitMs = 580 * 1000;
 constexpr int kAcceptBurst = 32;
 constexpr size_t kThreadStack = 4194304;
 
-// The peer address as the log lines print it.
-void PeerText(const struct sockaddr_storage& peer, char* out, size_t cap) {
-  if (peer.ss_family == AF_INET6) {
-    const auto* a = reinterpret_cast<const struct sockaddr_in6*>(&peer);
-    Ipv6ToText(a->sin6_addr.s6_addr, out, cap);
-  } else {
-    const auto* a = reinterpret_cast<const struct sockaddr_in*>(&peer);
-    Ipv4ToText(ntohl(a->sin_addr.s_addr), out, cap);
-  }
-}
-
 }  // namespace
 
 void* FtpMainListenThread(void* arg) {
@@ -57,7 +46,7 @@ void WL_ZelFtpSvr::ListenLoop() {
     ListenerLog("Warning: Failed to load resouce or account file\r\n");
   }
   // The report of what the server made of its configuration.
-  if (set.Make_reportfile) WriteStatusReport();
+  WriteStatusReport();  // does nothing unless Make_reportfile is on
 
   uint32_t serial = tid;
   while (!listener_ctl.stop_requested.load()) {
@@ -103,7 +92,7 @@ void WL_ZelFtpSvr::AcceptConnection(int fd, int which, const struct sockaddr_sto
   const bool v6 = peer.ss_family == AF_INET6;
   const uint8_t family = v6 ? kFamilyV6 : kFamilyV4;
   char peer_text[48] = "";
-  PeerText(peer, peer_text, sizeof(peer_text));
+  PeerAddressText(peer, peer_text, sizeof(peer_text));
   if (set.Log_level > 3) ListenerLog("<Ftp main> new connect from :%s\r\n", peer_text);
   RecordConnection(peer);
 

@@ -108,9 +108,10 @@ bool WL_ZelFtpSvr::WriteStatusReport() {
   const std::string text = StatusReportText(*this);
   FILE* f = OpenFile(install_dir + "config/zelreport.txt", "wb");
   if (f == nullptr) return false;
-  const bool ok = WriteFile(f, text.data(), text.size()) == text.size() && FlushFile(f);
-  CloseFile(f);
-  return ok;
+  const bool written = WriteFile(f, text.data(), text.size()) == text.size();
+  // A write the disk refuses at the close is a failed report too.
+  const bool closed = CloseFileChecked(f);
+  return written && closed;
 }
 
 namespace {

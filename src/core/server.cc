@@ -194,8 +194,6 @@ bool WL_ZelFtpSvr::Start() {
   ServiceLine("Zelfo service: start file map ...\r\n");
   filemap.table_size = set.Max_items;
   filemap.mime_level = set.Http_mimetype;
-  filemap.normal_timeout = set.Timeout_normal;
-  filemap.media_timeout = set.Timeout_media;
   filemap.long_timeout = set.Timeout_longmap;
   if (!filemap.StartMap()) {
     ServiceLine("Zelfo service: failed to start file map\r\n");
@@ -234,9 +232,7 @@ bool WL_ZelFtpSvr::Start() {
     ReportServiceEvent("failed to start ip firewall", kEventInformation);
   }
 
-  // 19. The econn service.
-  econn.ipv4_enabled = set.Service_enablev4 != 0;
-  econn.ipv6_enabled = set.Service_enablev6 != 0;
+  // 19. The econn service (its family switches came at step 11).
   econn.ipv4_port = set.Econ_portv4;
   econn.ipv6_port = set.Econ_portv6;
   econn.connect_timeout = set.Econn_connecttimeout;

@@ -55,7 +55,13 @@ int WL_MyService::RequestPower(bool reboot, void* service) {
   }
   self->busy_ = 1;
   self->power_mode_ = reboot ? 1 : 2;
+  // Marked before the thread exists, so that a stop signal arriving before
+  // the thread runs already waits for it instead of ending the process.
+  self->power_in_progress_.store(true, std::memory_order_release);
+  self->power_started_.store(true, std::memory_order_release);
   if (!StartThread(&WL_MyService::PowerThread, self, kPowerThreadStack)) {
+    self->power_in_progress_.store(false, std::memory_order_release);
+    self->power_started_.store(false, std::memory_order_release);
     self->busy_ = 0;
     self->power_mode_ = 0;
     return -1;
@@ -69,8 +75,6 @@ void* WL_MyService::PowerThread(void* arg) {
 }
 
 void WL_MyService::RunPower() {
-  power_in_progress_.store(true, std::memory_order_release);
-  power_started_.store(true, std::memory_order_release);
   // Lets the session that asked send its reply before the server stops.
   SleepMs(100);
   bool reboot;

@@ -15,10 +15,12 @@
 
 namespace {
 
+// The directory path with one trailing "/". Names read from the disk are
+// kept as they are: on Linux a backslash is an ordinary name character, and
+// turning it into "/" would let a name such as "x\..\.." climb out of the
+// backup roots (the roots themselves come already converted from the
+// settings).
 std::string WithSlash(std::string path) {
-  for (char& c : path) {
-    if (c == '\\') c = '/';
-  }
   if (path.empty() || path.back() != '/') path += '/';
   return path;
 }

@@ -89,11 +89,7 @@ bool ProbeBoth(WL_NoLockRandom64* rng, uint8_t out[16]) {
 // Whether every entry of one family's firewall table is in use.
 bool FirewallFull(WL_IPFireWall& fw, bool ipv6) {
   if (!fw.active() || (ipv6 ? !fw.ipv6_enabled : !fw.ipv4_enabled) || fw.table_size == 0) return false;
-  char line[200];
-  for (uint32_t i = 0; i < fw.table_size; ++i) {
-    if (fw.ListLine(i, ipv6, line, sizeof(line)) <= 0) return false;
-  }
-  return true;
+  return fw.UsedCount(!ipv6) >= fw.table_size;
 }
 
 // Appends formatted text to the body. False when it does not fit.
@@ -323,7 +319,8 @@ int ComposeMailBody(WL_ZelFtpSvr* svr, char* buf, size_t cap) {
   uint32_t v4[16];
   const int n4 = ListLocalIpv4(v4, 16);
   for (int i = 0; i < n4 && body.size() <= 3799; ++i) {
-    body.Add("Ipv4 :%u.%u.%u.%u\r\n", v4[i] >> 24, (v4[i] >> 16) & 0xff, (v4[i] >> 8) & 0xff, v4[i] & 0xff);
+    Ipv4ToText(v4[i], text, sizeof(text));
+    body.Add("Ipv4 :%s\r\n", text);
   }
   for (int i = 0; i < n && body.size() <= 4999; ++i) {
     Ipv6ToText(list[i], text, sizeof(text));

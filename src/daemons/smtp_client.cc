@@ -159,20 +159,16 @@ bool WL_SmtpClient::ConnectServer() {
   uint32_t v4 = 0;
   uint8_t v6[16] = {};
   const int found = ResolveHost(server_addr.c_str(), &v4, v6, 0);
-  memset(server_bytes_, 0, sizeof(server_bytes_));
   if (use_ipv6) {
     if (found != 6 && found != 10) return Fail(kNoIpv6Address);
-    memcpy(server_bytes_, v6, 16);
-  } else {
-    if (found != 4 && found != 10) return Fail(kNoIpv4Address);
-    memcpy(server_bytes_, &v4, 4);
+  } else if (found != 4 && found != 10) {
+    return Fail(kNoIpv4Address);
   }
 
   const int fd = NetClientSocket(use_ipv6 ? AF_INET6 : AF_INET);
   if (fd == kInvalidSocket) return Fail(kNoSocket);
   socket_.Set(fd);
-  connect_time_ = NowSeconds();
-  activity_time_ = connect_time_;
+  activity_time_ = NowSeconds();
   return use_ipv6 ? ConnectIpv6(fd, v6, port) : ConnectIpv4(fd, v4, port);
 }
 

@@ -98,9 +98,6 @@ class WL_SmtpClient {
   const char* last_reply() const { return last_reply_.c_str(); }
   // The result of the last ReadReply.
   int last_read_result() const { return last_read_; }
-  // The whole message of the last SendMail (header, body and end mark).
-  const char* message() const { return message_ ? message_.get() : ""; }
-  size_t message_length() const { return message_fill_; }
 
   // Settings (Configure fills them; tests set them directly).
   bool use_ipv6 = false;
@@ -154,9 +151,7 @@ class WL_SmtpClient {
   int32_t error_code_ = 0;
   int last_read_ = 0;
   WL_OwnedSocket socket_;
-  int64_t connect_time_ = 0;
   int64_t activity_time_ = 0;
-  uint8_t server_bytes_[16] = {};
   ssl_st* ssl_ = nullptr;
   ssl_ctx_st* ssl_ctx_ = nullptr;
   std::unique_ptr<char[]> message_;

@@ -33,16 +33,6 @@ constexpr char kKillUsage[] = "450-usage: kill type position\r\n450-type 1=ftp i
 // Room of one list line (1000 characters and the terminator).
 constexpr size_t kLineRoom = 1001;
 
-// The refusals the diagnostics commands start with. Returns 1 when the
-// command may run, 0 when a refusal was sent, -1 when it could not be sent.
-int AdminGate(WL_ZelFtpSvr* svr, WL_FtpSession& s) {
-  if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n") ? 0 : -1;
-  if (!s.is_admin || s.account_index == WL_FtpAccount::kProxy) {
-    return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
-  }
-  return 1;
-}
-
 bool HandleInfm(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char*) {
   WL_FtpSession& s = *svr->Session(slot, family);
   const int gate = AdminGate(svr, s);

@@ -42,13 +42,6 @@ struct BenchBuffer {
   ~BenchBuffer() { free(p); }
 };
 
-// The benchmarks are for the administrator only.
-int BenchGate(WL_ZelFtpSvr* svr, WL_FtpSession& s) {
-  if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n") ? 0 : -1;
-  if (!s.is_admin || s.account_index == WL_FtpAccount::kProxy) return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
-  return 1;
-}
-
 bool HandleF256(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
   int gate;
@@ -59,7 +52,6 @@ bool HandleF256(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
   if (!s.backup_mode && s.current_path.view() == "/") return ReplyText(svr, s, "550 bad directory\r\n");
   std::string dir;
   if (!CurrentLocalDir(svr, s, &dir)) return ReplyText(svr, s, "550 bad local directory\r\n");
-  s.ReturnTransferBuffer();
   char* buf = s.TransferBuffer();
   if (buf == nullptr) return ReplyText(svr, s, "550 server busy 1\r\n");
   s.file.Close();
@@ -95,7 +87,7 @@ bool HandleF256(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
 bool HandleT256(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
   int gate;
-  if ((gate = BenchGate(svr, s)) <= 0) return gate == 0;
+  if ((gate = AdminGate(svr, s)) <= 0) return gate == 0;
   int64_t seed = 430;
   if (ScanFields(arg, "l", &seed) < 1) seed = 430;
   BenchBuffer b;
@@ -113,7 +105,7 @@ bool HandleT256(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* ar
 bool HandleTecc(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
   int gate;
-  if ((gate = BenchGate(svr, s)) <= 0) return gate == 0;
+  if ((gate = AdminGate(svr, s)) <= 0) return gate == 0;
   int64_t v[2] = {2, 0};
   const int n = ScanFields(arg, "ll", v);
   const uint32_t fill = n >= 1 ? static_cast<uint32_t>(v[0]) : 2u;

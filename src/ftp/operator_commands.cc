@@ -22,16 +22,6 @@ namespace {
 // Every list reply is built in a text of this room.
 constexpr size_t kListRoom = 2000;
 
-// The refusals every operator command starts with. Returns 1 when the
-// command may run, 0 when a refusal was sent, -1 when it could not be sent.
-int AdminGate(WL_ZelFtpSvr* svr, WL_FtpSession& s) {
-  if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n") ? 0 : -1;
-  if (!s.is_admin || s.account_index == WL_FtpAccount::kProxy) {
-    return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
-  }
-  return 1;
-}
-
 bool HandleTemp(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char* arg) {
   WL_FtpSession& s = *svr->Session(slot, family);
   const int gate = AdminGate(svr, s);

@@ -201,6 +201,12 @@ int LoginGate(WL_ZelFtpSvr* svr, WL_FtpSession& s, bool proxy_allowed) {
   return 1;
 }
 
+int AdminGate(WL_ZelFtpSvr* svr, WL_FtpSession& s) {
+  if (!s.logged_in) return Refuse(svr, s, "550 login first\r\n") ? 0 : -1;
+  if (!s.is_admin || s.account_index == WL_FtpAccount::kProxy) return Refuse(svr, s, "550 unknown command\r\n") ? 0 : -1;
+  return 1;
+}
+
 bool Refuse(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view text) {
   if (!ReplyText(svr, s, text)) return false;
   ++s.failed_commands;

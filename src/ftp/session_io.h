@@ -37,6 +37,10 @@ bool Refuse(WL_ZelFtpSvr* svr, WL_FtpSession& s, std::string_view text);
 // counted. Returns 1 when the command may run, 0 when a refusal was sent, -1
 // when it could not be sent (the session then ends).
 int LoginGate(WL_ZelFtpSvr* svr, WL_FtpSession& s, bool proxy_allowed = false);
+// The refusals of the administrator's commands: not logged in ("550 login
+// first"), then anyone but the administrator ("550 unknown command"); both
+// counted. Same results as LoginGate.
+int AdminGate(WL_ZelFtpSvr* svr, WL_FtpSession& s);
 
 // Writes "<prefix><formatted text>" to the session log.
 void SessionLog(WL_ZelFtpSvr* svr, WL_FtpSession& s, const char* fmt, ...) __attribute__((format(printf, 3, 4)));

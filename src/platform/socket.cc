@@ -76,17 +76,34 @@ bool BindWildcard(int fd, int family, uint16_t port) {
   return bind(fd, reinterpret_cast<const struct sockaddr*>(&a), sizeof(a)) == 0;
 }
 
-int ListenOn(int family, uint16_t port, int backlog, bool reuse) {
-  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return kInvalidSocket;
-  SetNonBlocking(fd);
-  if (reuse) SetFlag(fd, SOL_SOCKET, SO_REUSEADDR);
-  TuneConnection(fd);
-  if (!BindWildcard(fd, family, port) || listen(fd, backlog) != 0) {
-    close(fd);
-    return kInvalidSocket;
+// A listening socket; *stage (when given) tells which step failed: 1 socket,
+// 2 bind, 3 listen (0 on success).
+int ListenOn(int family, uint16_t port, int backlog, bool reuse, int* stage = nullptr) {
+  int failed = 0;
+  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+  if (fd < 0) {
+    failed = 1;
+  } else {
+    if (reuse) SetFlag(fd, SOL_SOCKET, SO_REUSEADDR);
+    TuneConnection(fd);
+    if (!BindWildcard(fd, family, port)) {
+      failed = 2;
+    } else if (listen(fd, backlog) != 0) {
+      failed = 3;
+    }
+    if (failed != 0) close(fd);
   }
-  return fd;
+  if (stage != nullptr) *stage = failed;
+  return failed == 0 ? fd : kInvalidSocket;
+}
+
+// The outcome of one sendfile call.
+FileSendResult SendfileResult(ssize_t rc) {
+  if (rc > 0) return {FileSendStatus::kSent, static_cast<size_t>(rc)};
+  if (rc == 0) return {FileSendStatus::kEndOfFile, 0};
+  if (errno == EAGAIN || errno == EWOULDBLOCK) return {FileSendStatus::kWouldBlock, 0};
+  if (errno == EIO || errno == EINVAL || errno == ENOMEM || errno == EOVERFLOW) return {FileSendStatus::kFileError, 0};
+  return {FileSendStatus::kSocketError, 0};
 }
 
 }  // namespace
@@ -350,34 +367,11 @@ FileSendResult NetSendFile(int socket_fd, int file_fd, size_t count) {
   do {
     rc = sendfile(socket_fd, file_fd, nullptr, count);
   } while (rc < 0 && errno == EINTR);
-  if (rc > 0) return {FileSendStatus::kSent, static_cast<size_t>(rc)};
-  if (rc == 0) return {FileSendStatus::kEndOfFile, 0};
-  if (errno == EAGAIN || errno == EWOULDBLOCK) return {FileSendStatus::kWouldBlock, 0};
-  if (errno == EIO || errno == EINVAL || errno == ENOMEM || errno == EOVERFLOW) return {FileSendStatus::kFileError, 0};
-  return {FileSendStatus::kSocketError, 0};
+  return SendfileResult(rc);
 }
 
 int NetListenStaged(int family, uint16_t port, int backlog, int* stage) {
-  *stage = 0;
-  int fd = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) {
-    *stage = 1;
-    return kInvalidSocket;
-  }
-  SetNonBlocking(fd);
-  SetFlag(fd, SOL_SOCKET, SO_REUSEADDR);
-  TuneConnection(fd);
-  if (!BindWildcard(fd, family, port)) {
-    close(fd);
-    *stage = 2;
-    return kInvalidSocket;
-  }
-  if (listen(fd, backlog) != 0) {
-    close(fd);
-    *stage = 3;
-    return kInvalidSocket;
-  }
-  return fd;
+  return ListenOn(family, port, backlog, true, stage);
 }
 
 FileSendResult NetSendFileAt(int socket_fd, int file_fd, int64_t* offset, size_t count) {
@@ -386,14 +380,8 @@ FileSendResult NetSendFileAt(int socket_fd, int file_fd, int64_t* offset, size_t
   do {
     rc = sendfile(socket_fd, file_fd, &pos, count);
   } while (rc < 0 && errno == EINTR);
-  if (rc > 0) {
-    *offset = static_cast<int64_t>(pos);
-    return {FileSendStatus::kSent, static_cast<size_t>(rc)};
-  }
-  if (rc == 0) return {FileSendStatus::kEndOfFile, 0};
-  if (errno == EAGAIN || errno == EWOULDBLOCK) return {FileSendStatus::kWouldBlock, 0};
-  if (errno == EIO || errno == EINVAL || errno == ENOMEM || errno == EOVERFLOW) return {FileSendStatus::kFileError, 0};
-  return {FileSendStatus::kSocketError, 0};
+  if (rc > 0) *offset = static_cast<int64_t>(pos);
+  return SendfileResult(rc);
 }
 
 int NetClientSocket(int family) {

@@ -83,8 +83,6 @@ class WL_MapFiles {
   // Configuration before StartMap (values at construction shown).
   uint16_t table_size = 160;
   int32_t mime_level = 10;
-  int64_t normal_timeout = 300;
-  int64_t media_timeout = 480;
   int64_t long_timeout = 129600;
   bool log_enabled = false;
   void SetLogTarget(WL_DaemonLog* target) { log_.SetTarget(target); }

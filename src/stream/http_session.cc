@@ -376,7 +376,8 @@ int ServeFile(Run& r) {
         ok = false;
       }
     }
-    if (ok && q.range_start >= 1) ok = SeekTo(s->file.stream(), q.range_start);
+    // Plain streams send from an explicit offset; only TLS reads the stream.
+    if (ok && q.range_start >= 1 && s->ssl != nullptr) ok = SeekTo(s->file.stream(), q.range_start);
     if (!ok) {
       s->error_code = kHttpBadRange;
       r.Log(2, "%s check file seek failed\r\n", r.P());

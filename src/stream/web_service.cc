@@ -22,34 +22,9 @@ constexpr size_t kThreadStack = 4194304;
 constexpr int kMainWaitMs = 600 * 1000;
 constexpr int kAcceptBurst = 32;
 
-void PeerText(const struct sockaddr_storage& peer, char* out, size_t cap) {
-  if (peer.ss_family == AF_INET6) {
-    Ipv6ToText(reinterpret_cast<const struct sockaddr_in6*>(&peer)->sin6_addr.s6_addr, out, cap);
-  } else {
-    Ipv4ToText(ntohl(reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_addr.s_addr), out, cap);
-  }
-}
-
 unsigned PeerPort(const struct sockaddr_storage& peer) {
   if (peer.ss_family == AF_INET6) return ntohs(reinterpret_cast<const struct sockaddr_in6*>(&peer)->sin6_port);
   return ntohs(reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_port);
-}
-
-// The address classes of the network-type filter: 0 or less is the local
-// network (or loopback), above 0 the Internet.
-int ClassifyIpv4(uint32_t a) {
-  if (a == 0) return -10;
-  if ((a >> 24) == 10) return -1;
-  if ((a & 0xFFF00000u) == 0xAC100000u) return -2;
-  if ((a & 0xFFFF0000u) == 0xC0A80000u) return -3;
-  if ((a >> 24) == 127) return 0;
-  const uint32_t first = a >> 24;
-  if (first >= 1 && first <= 126) return 1;
-  if (first >= 128 && first <= 191) return 2;
-  if (first >= 192 && first <= 223) return 3;
-  if (first >= 224 && first <= 239) return 4;
-  if (first >= 240 && first <= 254) return 5;
-  return 10;
 }
 
 }  // namespace
@@ -296,7 +271,7 @@ void WL_WebSvr::AcceptOne(int fd, int which, const struct sockaddr_storage& peer
   const int protocol = v6 ? 6 : 4;
   const int ssl = (which == kWebHttpsV4 || which == kWebHttpsV6) ? 1 : 0;
   char peer_text[48] = "";
-  PeerText(peer, peer_text, sizeof(peer_text));
+  PeerAddressText(peer, peer_text, sizeof(peer_text));
   const unsigned port = PeerPort(peer);
   accepted.fetch_add(1, std::memory_order_relaxed);
   if (log_level >= 1) {
@@ -358,7 +333,7 @@ bool WL_WebSvr::AdmitPeer(int slot) {
   if (s->is_ipv4) {
     uint32_t a;
     memcpy(&a, s->peer_key, 4);
-    cls = ClassifyIpv4(a);
+    cls = IsLocalIpv4(a) ? 0 : 1;
   } else {
     cls = ClassifyIpv6(s->peer_key);
   }
@@ -469,7 +444,7 @@ int WL_WebSvr::SessionText(int index, char* buf, size_t size) {
   char connect[40], data[40], peer[48] = "";
   FormatLocalTime(connect_time, connect, sizeof(connect));
   FormatLocalTime(data_time, data, sizeof(data));
-  PeerText(peer_addr, peer, sizeof(peer));
+  PeerAddressText(peer_addr, peer, sizeof(peer));
   return FormatText(buf, size,
                     "200 %d[%x]  %s debug code:%u %u %u map:%d(%x) transfer:%" PRId64 " file block:%" PRId64
                     " file seek:%" PRId64 " file size:%" PRId64 " time:%s data time:%s from:%s\r\n",
