@@ -6,15 +6,9 @@
 
 #include "base/bits.h"
 #include "base/fixed_texts.h"
+#include "base/text_scan.h"
 
 namespace {
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // The state every step of the scrambler depends on: from the keys and the
 // length alone.

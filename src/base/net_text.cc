@@ -52,3 +52,10 @@ int PeerAddressText(const struct sockaddr_storage& peer, char* out, size_t cap) 
   }
   return Ipv4ToText(ntohl(reinterpret_cast<const struct sockaddr_in*>(&peer)->sin_addr.s_addr), out, cap);
 }
+
+int AddressKeyText(const uint8_t key[16], bool is_ipv6, char* out, size_t cap) {
+  if (is_ipv6) return Ipv6ToText(key, out, cap);
+  uint32_t host;
+  memcpy(&host, key, 4);
+  return Ipv4ToText(host, out, cap);
+}

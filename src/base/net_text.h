@@ -18,6 +18,9 @@ int ClassifyIpv6(const uint8_t addr[16]);
 // 16 bytes. Firewalls, records, the file map and the econn table key peers
 // this way.
 void AddressKeyOf(const struct sockaddr_storage& peer, uint8_t key[16]);
+// An address key as text: "%u.%u.%u.%u" for IPv4, eight "%x" groups for
+// IPv6. Returns the length (-1 when it does not fit).
+int AddressKeyText(const uint8_t key[16], bool is_ipv6, char* out, size_t cap);
 // The peer address as log lines print it: "%u.%u.%u.%u" or eight "%x"
 // groups. Returns the length (-1 when it does not fit).
 int PeerAddressText(const struct sockaddr_storage& peer, char* out, size_t cap);

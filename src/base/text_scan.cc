@@ -41,3 +41,10 @@ bool ParseHex64(const char* text, uint64_t* out) {
   *out = static_cast<uint64_t>(v);
   return true;
 }
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}

@@ -25,3 +25,6 @@ int32_t SaturateInt32(int64_t x);
 // A hexadecimal 64-bit number as "%I64x" reads it (leading blanks, an
 // optional "0x"). False when no digit is found.
 bool ParseHex64(const char* text, uint64_t* out);
+
+// The value of one hexadecimal digit (either case), -1 for anything else.
+int HexDigit(char c);

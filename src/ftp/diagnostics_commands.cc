@@ -55,13 +55,7 @@ int AccountLine(WL_ZelFtpSvr* svr, int index, char* buf) {
   {
     std::lock_guard<WL_Lock> hold(svr->account_lock);
     last = a.last_login_time;
-    if (a.last_login_ipv6) {
-      Ipv6ToText(a.last_login_addr, where, sizeof(where));
-    } else {
-      uint32_t host;
-      memcpy(&host, a.last_login_addr, 4);
-      Ipv4ToText(host, where, sizeof(where));
-    }
+    AddressKeyText(a.last_login_addr, a.last_login_ipv6 != 0, where, sizeof(where));
   }
   char when[48];
   FormatLocalTime(last, when, sizeof(when));

@@ -110,13 +110,7 @@ void MakeTexts(const SlotView& v, bool is_ipv6, SlotTexts* t) {
   FormatLocalTime(v.last_activity, t->activity, sizeof(t->activity));
   // The address goes into a buffer of our own: the slot's texts are its
   // worker's scratch.
-  if (is_ipv6) {
-    Ipv6ToText(v.peer, t->peer, sizeof(t->peer));
-  } else {
-    uint32_t host;
-    memcpy(&host, v.peer, 4);
-    Ipv4ToText(host, t->peer, sizeof(t->peer));
-  }
+  AddressKeyText(v.peer, is_ipv6, t->peer, sizeof(t->peer));
 }
 
 int64_t Megabytes(uint64_t bytes) { return static_cast<int64_t>(bytes / 1048576); }

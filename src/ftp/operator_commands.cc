@@ -62,17 +62,6 @@ bool HandleCipw(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char*) {
   return ReplyText(svr, s, "200 firewall clean\r\n");
 }
 
-// The address of an account's last login as VFUL prints it.
-void LastLoginAddress(const WL_AccountRecord& a, char* out, size_t cap) {
-  if (a.last_login_ipv6) {
-    Ipv6ToText(a.last_login_addr, out, cap);
-  } else {
-    uint32_t host;
-    memcpy(&host, a.last_login_addr, 4);
-    Ipv4ToText(host, out, cap);
-  }
-}
-
 // VFUL: every account in use with its last login.
 bool HandleVful(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char*) {
   WL_FtpSession& s = *svr->Session(slot, family);
@@ -93,7 +82,7 @@ bool HandleVful(WL_ZelFtpSvr* svr, uint32_t slot, uint8_t family, const char*) {
       last = a.last_login_time;
       if (last >= 1) {
         FormatClockDate(last, when, sizeof(when));
-        LastLoginAddress(a, where, sizeof(where));
+        AddressKeyText(a.last_login_addr, a.last_login_ipv6 != 0, where, sizeof(where));
       }
     }
     int n;

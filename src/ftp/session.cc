@@ -137,13 +137,7 @@ int WL_FtpSession::FormatLogPrefix(char* out, size_t cap) const {
 
 int WL_FtpSession::FormatLoginLogLine(char* out, size_t cap) const {
   char ip[48];
-  if (is_ipv4) {
-    uint32_t v;
-    memcpy(&v, peer_addr, 4);
-    Ipv4ToText(v, ip, sizeof(ip));
-  } else {
-    Ipv6ToText(peer_addr, ip, sizeof(ip));
-  }
+  AddressKeyText(peer_addr, is_ipv4 == 0, ip, sizeof(ip));
   char when[64];
   FormatLocalTime(start_time, when, sizeof(when));
   if (cap > 512) cap = 512;

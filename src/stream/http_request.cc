@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "base/text_scan.h"
+
 namespace {
 
 bool IsBlank(char c) { return c == ' ' || c == '\t'; }
@@ -28,13 +30,6 @@ bool StartsNoCase(std::string_view s, std::string_view prefix) {
     if (a != b) return false;
   }
   return true;
-}
-
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 // Reads the hexadecimal number at the start of s. False when s does not
