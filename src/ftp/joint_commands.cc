@@ -141,9 +141,7 @@ class JointSession {
     if (!with_name) return true;
     std::string_view name;
     if (!JointLineName(jl.text, &name) || !IsSafeJointName(name)) return false;
-    std::string path = dir_ + "/";
-    path.append(name);
-    ReplaceAll(&path, "//", "/");
+    std::string path = FoldSlashes(dir_ + "/" + std::string(name));
     if (!IsSafeLocalPath(path)) return false;
     rq->path = std::move(path);
     return true;
